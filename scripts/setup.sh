@@ -1,0 +1,23 @@
+# Sourced by the other scripts: installs what building and testing wordloom
+# needs (Debian packages, a python3.12 virtual environment) and builds it.
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+
+DEBIAN_PACKAGES=(nlohmann-json3-dev libabsl-dev libgtest-dev)
+missing=()
+for package in "${DEBIAN_PACKAGES[@]}"; do
+  dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+# .python-version selects pyenv's 3.12 inside the project.
+if [ ! -x .venv/bin/python ]; then
+  python3.12 -m venv .venv
+  .venv/bin/python -m pip install -q --upgrade pip
+fi
+.venv/bin/python -m pip install -q -r requirements-dev.txt
+export PATH="$PWD/.venv/bin:$PATH"
+.venv/bin/python -m pip install -q .
