@@ -1,21 +1,222 @@
+// Encoding: special-token split, pre-tokenization, per-character ids, merges
+// by rank, and the Encoder result.
+#include <algorithm>
+#include <cstdio>
+#include <queue>
+
 #include "bpe_tokenizer.hpp"
 #include "encoding_cache.hpp"
+#include "special_tokens.hpp"
+#include "utf8.hpp"
 
 namespace wordloom {
+namespace {
+
+constexpr std::size_t kMaxCachedWords = 1 << 18;
+constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+
+// A ranked adjacent pair of one word, starting at symbol `position`.
+struct RankedPair {
+  std::uint64_t rank;
+  std::uint32_t position;
+  TokenPair pair;
+  // Lowest rank first, then leftmost.
+  friend bool operator>(const RankedPair& a, const RankedPair& b) {
+    return std::tie(a.rank, a.position) > std::tie(b.rank, b.position);
+  }
+};
+
+// Merges one word by rank: each round takes the best-ranked pair present
+// (leftmost on equal ranks), stops the word when that pair has no merge
+// result, and otherwise merges all of its occurrences in one left-to-right
+// pass. Ranked pairs wait in a heap and symbols form a linked list, so a word
+// costs O(n log n) rather than a rescan per merge.
+class WordMerger {
+ public:
+  WordMerger(const PairMap<std::uint64_t>& ranks, const PairMap<TokenId>& results)
+      : ranks_(ranks), results_(results) {}
+
+  void merge(std::vector<TokenId>& word) {
+    if (word.size() < 2 || ranks_.empty()) return;
+    reset(word);
+    while (std::optional<RankedPair> best = pop_current()) {
+      auto result = results_.find(best->pair);
+      if (result == results_.end()) break;
+      merge_round(*best, result->second);
+    }
+    compact(word);
+  }
+
+ private:
+  void reset(const std::vector<TokenId>& word) {
+    const auto size = static_cast<std::uint32_t>(word.size());
+    symbols_ = word;
+    next_.resize(size);
+    prev_.resize(size);
+    for (std::uint32_t i = 0; i < size; ++i) {
+      prev_[i] = i == 0 ? kNone : i - 1;
+      next_[i] = i + 1 == size ? kNone : i + 1;
+    }
+    heap_ = {};
+    for (std::uint32_t i = 0; i + 1 < size; ++i) push_if_ranked(i);
+  }
+
+  void push_if_ranked(std::uint32_t position) {
+    const std::uint32_t after = next_[position];
+    if (after == kNone) return;
+    const TokenPair pair{symbols_[position], symbols_[after]};
+    if (auto rank = ranks_.find(pair); rank != ranks_.end()) heap_.push({rank->second, position, pair});
+  }
+
+  bool holds(std::uint32_t position, TokenPair pair) const {
+    if (symbols_[position] != pair.left) return false;
+    const std::uint32_t after = next_[position];
+    return after != kNone && symbols_[after] == pair.right;
+  }
+
+  // The best entry that still describes an adjacent pair of the word.
+  std::optional<RankedPair> pop_current() {
+    while (!heap_.empty()) {
+      const RankedPair top = heap_.top();
+      heap_.pop();
+      if (holds(top.position, top.pair)) return top;
+    }
+    return std::nullopt;
+  }
+
+  // Merges every occurrence of best.pair that exists when the round starts,
+  // left to right; a merge whose result forms the pair again at the same
+  // place merges again there. Pairs formed by this round join the heap only
+  // afterwards, so the round never goes back to the left.
+  void merge_round(const RankedPair& best, TokenId merged) {
+    std::vector<std::uint32_t> occurrences{best.position};
+    deferred_.clear();
+    while (!heap_.empty() && heap_.top().rank == best.rank) {
+      const RankedPair entry = heap_.top();
+      heap_.pop();
+      if (entry.pair == best.pair) occurrences.push_back(entry.position);
+      else deferred_.push_back(entry);
+    }
+    formed_.clear();
+    for (std::uint32_t position : occurrences) {
+      while (holds(position, best.pair)) merge_at(position, merged);
+    }
+    for (const RankedPair& entry : deferred_) heap_.push(entry);
+    for (std::uint32_t position : formed_) push_if_ranked(position);
+  }
+
+  void merge_at(std::uint32_t position, TokenId merged) {
+    const std::uint32_t removed = next_[position];
+    const std::uint32_t after = next_[removed];
+    symbols_[position] = merged;
+    next_[removed] = kNone;  // a removed symbol starts no pair
+    next_[position] = after;
+    if (after != kNone) prev_[after] = position;
+    if (prev_[position] != kNone) formed_.push_back(prev_[position]);
+    formed_.push_back(position);
+  }
+
+  void compact(std::vector<TokenId>& word) const {
+    word.clear();
+    for (std::uint32_t i = 0; i != kNone; i = next_[i]) word.push_back(symbols_[i]);
+  }
+
+  const PairMap<std::uint64_t>& ranks_;
+  const PairMap<TokenId>& results_;
+  std::vector<TokenId> symbols_;
+  std::vector<std::uint32_t> next_;
+  std::vector<std::uint32_t> prev_;
+  std::priority_queue<RankedPair, std::vector<RankedPair>, std::greater<>> heap_;
+  std::vector<RankedPair> deferred_;
+  std::vector<std::uint32_t> formed_;
+};
+
+[[noreturn]] void fail_unknown_character(std::string_view character) {
+  char code_point[16];
+  std::snprintf(code_point, sizeof code_point, "U+%04X", static_cast<unsigned>(utf8_code_point(character, 0)));
+  internal_failure("the character '" + std::string(character) + "' (" + code_point +
+                   ") has no token in the vocabulary");
+}
+
+TokenId end_of_word_id(const TokenTable& table) {
+  const TokenId* id = table.id_of(kEndOfWord);
+  if (id == nullptr) internal_failure("the vocabulary has no end-of-word token \"</w>\"");
+  return *id;
+}
+
+TokenType token_type(std::string_view token, const EncodingCache& cache,
+                     const StringViewSet& words) {
+  if (token == kEndOfWord || cache.is_special_token(token)) return TokenType::SpecialToken;
+  if (!token.ends_with(kEndOfWord)) return TokenType::Subword;
+  token.remove_suffix(kEndOfWord.size());
+  return words.contains(token) ? TokenType::Word : TokenType::Subword;
+}
+
+}  // namespace
+
+// ---- EncodingCache ----
 
 EncodingCache::EncodingCache(const BpeTokenizer& tokenizer)
     : special_tokens_(tokenizer.special_tokens.begin(), tokenizer.special_tokens.end()) {}
 
-const EncodingCache& BpeTokenizer::encoding_cache() const {
+const std::vector<TokenId>& EncodingCache::merged_word(const BpeTokenizer& tokenizer, std::string_view word) {
+  if (auto cached = merged_words_.find(word); cached != merged_words_.end()) return cached->second;
+  std::vector<TokenId> ids;
+  ids.reserve(word.size() + 1);
+  for_each_char(word, [&](std::string_view character) {
+    const TokenId* id = tokenizer.token_table.id_of(character);
+    if (id == nullptr) fail_unknown_character(character);
+    ids.push_back(*id);
+  });
+  ids.push_back(end_of_word_id(tokenizer.token_table));
+  WordMerger(tokenizer.save_ranks, tokenizer.pairs_to_merge).merge(ids);
+  if (merged_words_.size() >= kMaxCachedWords) merged_words_.clear();
+  return merged_words_.emplace(word, std::move(ids)).first->second;
+}
+
+EncodingCache& BpeTokenizer::encoding_cache() const {
   if (!encoding_cache_) encoding_cache_ = std::make_unique<EncodingCache>(*this);
   return *encoding_cache_;
 }
 
-Result<Encoder> BpeTokenizer::encode(std::string_view) const {
-  if (!trained) return fail(TokenizerError::invalid_state("Cannot encode text without training the tokenizer"));
-  internal_failure("encoding is not implemented yet");
+// ---- BpeTokenizer ----
+
+void BpeTokenizer::encode_bpe_merging(std::vector<std::vector<TokenId>>& words) const {
+  WordMerger merger(save_ranks, pairs_to_merge);
+  for (std::vector<TokenId>& word : words) merger.merge(word);
 }
 
-void BpeTokenizer::encode_bpe_merging(std::vector<std::vector<TokenId>>&) const {}
+Result<Encoder> BpeTokenizer::encode(std::string_view text) const {
+  if (!trained) return fail(TokenizerError::invalid_state("Cannot encode text without training the tokenizer"));
+  end_of_word_id(token_table);
+  EncodingCache& cache = encoding_cache();
+  Encoder encoder;
+  encoder.original_text = std::string(text);
+
+  // The words of the text, for the token-type rule.
+  StringViewSet words;
+  auto encode_piece = [&](std::string_view piece) {
+    for_each_word(pre_tokenizer, piece, [&](std::string_view word) {
+      words.insert(word);
+      const std::vector<TokenId>& merged = cache.merged_word(*this, word);
+      encoder.ids.insert(encoder.ids.end(), merged.begin(), merged.end());
+    });
+  };
+  auto add_special_token = [&](const std::string& token) {
+    if (const TokenId* id = token_table.id_of(token)) encoder.ids.push_back(*id);
+  };
+  if (special_tokens.empty()) encode_piece(text);
+  else SpecialTokenSplitter(special_tokens).split(text, encode_piece, add_special_token);
+
+  encoder.tokens.reserve(encoder.ids.size());
+  encoder.token_types.reserve(encoder.ids.size());
+  for (TokenId id : encoder.ids) {
+    const std::string* token = token_table.token_of(id);
+    if (token == nullptr) continue;
+    encoder.token_types.push_back(token_type(*token, cache, words));
+    encoder.tokens.push_back(*token);
+  }
+  return encoder;
+}
 
 }  // namespace wordloom

@@ -92,7 +92,8 @@ struct BpeTokenizer {
   void encode_bpe_merging(std::vector<std::vector<TokenId>>& words) const;
 
  private:
-  const EncodingCache& encoding_cache() const;
+  // Derived from the tables; built on first use and dropped when they change.
+  EncodingCache& encoding_cache() const;
   mutable std::unique_ptr<EncodingCache> encoding_cache_;
 };
 

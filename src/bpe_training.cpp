@@ -1,10 +1,410 @@
+// Training: from a corpus file to the vocabulary and the learned merges.
+//
+// Words are counted once each (distinct words with counts, in order of first
+// appearance), their symbols live as linked lists in one arena, and every
+// adjacent pair keeps an exact count weighted by word counts together with
+// the arena positions where it was seen. A merge visits only the positions of
+// the selected pair and applies the count changes as exact deltas, so counts
+// always equal the number of adjacent occurrences in the current words.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <limits>
+#include <queue>
+
 #include "bpe_tokenizer.hpp"
+#include "elapsed_time.hpp"
+#include "encoding_cache.hpp"
+#include "special_tokens.hpp"
+#include "utf8.hpp"
+#include "worker_pool.hpp"
 
 namespace wordloom {
+namespace {
 
-Result<void> BpeTokenizer::train(const TrainingOptions&) {
+// ---- Reading the corpus ----
+
+[[noreturn]] void exit_reading_corpus(std::string_view reason) {
+  exit_with_error_line("Error reading file: " + std::string(reason));
+}
+
+std::string read_corpus_or_exit(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) exit_reading_corpus(os_error_text(errno));
+  std::string text;
+  struct stat info {};
+  if (::fstat(fd, &info) == 0 && info.st_size > 0) text.reserve(static_cast<std::size_t>(info.st_size));
+  char buffer[1 << 16];
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got == 0) break;
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      const int error = errno;
+      ::close(fd);
+      exit_reading_corpus(os_error_text(error));
+    }
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+  ::close(fd);
+  if (!is_valid_utf8(text)) exit_reading_corpus("stream did not contain valid UTF-8");
+  return text;
+}
+
+// ---- Special tokens ----
+
+std::string remove_special_tokens(std::string text, const std::vector<std::string>& tokens,
+                                  SpecialTokenRemovalMethod method) {
+  if (method == SpecialTokenRemovalMethod::AhoCorasick) return AhoCorasick(tokens).remove_all(text);
+  return remove_one_token_at_a_time(text, tokens);
+}
+
+// ---- Distinct words ----
+
+struct DistinctWords {
+  std::vector<std::string_view> words;  // in order of first appearance
+  std::vector<std::uint64_t> counts;
+};
+
+using WordIndex = StringKeyedMap<std::string_view, std::uint32_t>;
+
+void count_words_into(PreTokenization kind, std::string_view text, DistinctWords& distinct, WordIndex& index) {
+  for_each_word(kind, text, [&](std::string_view word) {
+    auto [slot, inserted] = index.try_emplace(word, static_cast<std::uint32_t>(distinct.words.size()));
+    if (inserted) {
+      distinct.words.push_back(word);
+      distinct.counts.push_back(1);
+    } else {
+      ++distinct.counts[slot->second];
+    }
+  });
+}
+
+// Block boundaries that fall at white space, so that no word spans two blocks.
+std::vector<std::size_t> whitespace_block_bounds(std::string_view text, std::size_t blocks) {
+  std::vector<std::size_t> bounds{0};
+  for (std::size_t block = 1; block < blocks; ++block) {
+    std::size_t pos = std::max(bounds.back(), text.size() * block / blocks);
+    while (pos < text.size() && (static_cast<unsigned char>(text[pos]) & 0xC0) == 0x80) ++pos;
+    while (pos < text.size() && pretokenizer_detail::whitespace_length(text, pos) == 0) {
+      pos += utf8_char_length(static_cast<unsigned char>(text[pos]));
+    }
+    bounds.push_back(pos);
+  }
+  bounds.push_back(text.size());
+  return bounds;
+}
+
+// Counts the words of `text` on the worker threads, each block into its own
+// table, then joins the tables in block order so that first appearance in the
+// text still decides the order.
+DistinctWords count_distinct_words(PreTokenization kind, std::string_view text, unsigned threads) {
+  if (threads == 0) threads = default_worker_threads();
+  constexpr std::size_t kMinBytesPerBlock = 1 << 20;
+  const std::size_t blocks = std::clamp<std::size_t>(text.size() / kMinBytesPerBlock, 1, threads);
+  const std::vector<std::size_t> bounds = whitespace_block_bounds(text, blocks);
+  std::vector<DistinctWords> partial(blocks);
+  parallel_for_blocks(blocks, threads, 1, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t block = begin; block < end; ++block) {
+      WordIndex index;
+      count_words_into(kind, text.substr(bounds[block], bounds[block + 1] - bounds[block]), partial[block], index);
+    }
+  });
+  if (blocks == 1) return std::move(partial[0]);
+
+  DistinctWords distinct;
+  WordIndex index;
+  index.reserve(partial[0].words.size());
+  for (const DistinctWords& part : partial) {
+    for (std::size_t i = 0; i < part.words.size(); ++i) {
+      auto [slot, inserted] = index.try_emplace(part.words[i], static_cast<std::uint32_t>(distinct.words.size()));
+      if (inserted) {
+        distinct.words.push_back(part.words[i]);
+        distinct.counts.push_back(part.counts[i]);
+      } else {
+        distinct.counts[slot->second] += part.counts[i];
+      }
+    }
+  }
+  return distinct;
+}
+
+// ---- Symbols of the distinct words ----
+
+constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+
+// The symbols of every distinct word as doubly linked lists in one arena; a
+// merge relinks the survivors, so arena positions never move.
+struct SymbolArena {
+  std::vector<TokenId> symbol;
+  std::vector<std::uint32_t> prev;
+  std::vector<std::uint32_t> next;  // kNone at a word's end and for a symbol merged into its left neighbour
+  std::vector<std::uint32_t> word;  // index of the distinct word
+};
+
+// Gives every character its one-character token, in order of first
+// appearance, and returns each word's length in symbols (end-of-word included).
+class Alphabet {
+ public:
+  Alphabet() { std::fill(std::begin(ascii_), std::end(ascii_), kNone); }
+
+  std::vector<std::uint32_t> assign_ids(const DistinctWords& distinct, TokenTable& table) {
+    std::vector<std::uint32_t> lengths;
+    lengths.reserve(distinct.words.size());
+    for (std::string_view word : distinct.words) {
+      std::uint32_t length = 1;
+      for_each_char(word, [&](std::string_view character) {
+        ++length;
+        TokenId& slot = slot_of(character);
+        if (slot == kNone) slot = table.get_or_insert_id(character);
+      });
+      lengths.push_back(length);
+    }
+    return lengths;
+  }
+
+  TokenId id_of(std::string_view character) const {
+    if (character.size() == 1) return ascii_[static_cast<unsigned char>(character[0])];
+    return other_.at(utf8_code_point(character, 0));
+  }
+
+ private:
+  TokenId& slot_of(std::string_view character) {
+    if (character.size() == 1) return ascii_[static_cast<unsigned char>(character[0])];
+    return other_.try_emplace(utf8_code_point(character, 0), kNone).first->second;
+  }
+
+  TokenId ascii_[128];
+  absl::flat_hash_map<char32_t, TokenId> other_;
+};
+
+SymbolArena build_arena(const DistinctWords& distinct, const std::vector<std::uint32_t>& lengths,
+                        const Alphabet& alphabet, TokenId end_of_word, unsigned threads) {
+  std::vector<std::size_t> offsets(lengths.size() + 1, 0);
+  for (std::size_t w = 0; w < lengths.size(); ++w) offsets[w + 1] = offsets[w] + lengths[w];
+  if (offsets.back() >= kNone) internal_failure("the corpus has too many distinct symbols to train on");
+  SymbolArena arena;
+  const std::size_t size = offsets.back();
+  arena.symbol.resize(size);
+  arena.prev.resize(size);
+  arena.next.resize(size);
+  arena.word.resize(size);
+  parallel_for_blocks(distinct.words.size(), threads, 4096, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t w = begin; w < end; ++w) {
+      auto pos = static_cast<std::uint32_t>(offsets[w]);
+      const auto last = static_cast<std::uint32_t>(offsets[w + 1] - 1);
+      for_each_char(distinct.words[w], [&](std::string_view character) { arena.symbol[pos++] = alphabet.id_of(character); });
+      arena.symbol[last] = end_of_word;
+      for (auto p = static_cast<std::uint32_t>(offsets[w]); p <= last; ++p) {
+        arena.prev[p] = p == offsets[w] ? kNone : p - 1;
+        arena.next[p] = p == last ? kNone : p + 1;
+        arena.word[p] = static_cast<std::uint32_t>(w);
+      }
+    }
+  });
+  return arena;
+}
+
+// ---- Pair statistics and the merge loop ----
+
+struct PairScore {
+  std::uint64_t count;
+  TokenPair pair;
+  // Count first, then left id, then right id: a total order, so the pop order
+  // never depends on the order of pushes.
+  friend bool operator<(const PairScore& a, const PairScore& b) {
+    return std::tie(a.count, a.pair.left, a.pair.right) < std::tie(b.count, b.pair.left, b.pair.right);
+  }
+};
+
+struct PairStats {
+  std::uint64_t count = 0;
+  std::vector<std::uint32_t> positions;  // arena positions where the pair was seen; may be stale
+};
+
+class MergeTrainer {
+ public:
+  MergeTrainer(SymbolArena arena, std::vector<std::uint64_t> word_counts)
+      : arena_(std::move(arena)), word_counts_(std::move(word_counts)) {}
+
+  void count_initial_pairs() {
+    for (std::uint32_t p = 0; p < arena_.symbol.size(); ++p) {
+      const std::uint32_t q = arena_.next[p];
+      if (q == kNone) continue;
+      PairStats& stats = pairs_[{arena_.symbol[p], arena_.symbol[q]}];
+      stats.count += word_counts_[arena_.word[p]];
+      stats.positions.push_back(p);
+    }
+    std::vector<PairScore> scores;
+    scores.reserve(pairs_.size());
+    for (const auto& [pair, stats] : pairs_) scores.push_back({stats.count, pair});
+    queue_ = std::priority_queue<PairScore>(std::less<PairScore>(), std::move(scores));
+  }
+
+  // Merges until the table holds `target` tokens or no pair is left.
+  void run(BpeTokenizer& tokenizer, std::vector<TokenId>& merged_ids) {
+    TokenTable& table = tokenizer.token_table;
+    while (table.size() < tokenizer.target_vocab_size) {
+      std::optional<TokenPair> best = pop_best_pair();
+      if (!best) {
+        write_stdout("targeted vocab size not reached as no more pairs to merge ");
+        return;
+      }
+      const TokenId merged = table.get_or_insert_id(merged_token(table, *best));
+      tokenizer.merge_rules.push_back(*best);
+      merged_ids.push_back(merged);
+      merge_everywhere(*best, merged);
+    }
+  }
+
+ private:
+  static std::string merged_token(const TokenTable& table, TokenPair pair) {
+    const std::string* left = table.token_of(pair.left);
+    if (left == nullptr) internal_failure("Token1 not found");
+    const std::string* right = table.token_of(pair.right);
+    if (right == nullptr) internal_failure("Token2 not found");
+    return *left + *right;
+  }
+
+  // The greatest current entry; stale entries (whose count no longer matches)
+  // are dropped on the way. A pair whose count fell to 0 stays selectable.
+  std::optional<TokenPair> pop_best_pair() {
+    while (!queue_.empty()) {
+      const PairScore top = queue_.top();
+      queue_.pop();
+      auto found = pairs_.find(top.pair);
+      if (found != pairs_.end() && found->second.count == top.count) return top.pair;
+    }
+    return std::nullopt;
+  }
+
+  void add_delta(TokenPair pair, std::int64_t delta) { deltas_[pair] += delta; }
+
+  // Rewrites every occurrence of `pair`, word by word left to right without
+  // overlap, and applies the exact count changes.
+  void merge_everywhere(TokenPair pair, TokenId merged) {
+    auto found = pairs_.find(pair);
+    if (found == pairs_.end()) return;
+    std::vector<std::uint32_t> positions = std::move(found->second.positions);
+    pairs_.erase(found);
+    std::sort(positions.begin(), positions.end());
+    positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
+
+    deltas_.clear();
+    new_positions_.clear();
+    for (std::uint32_t p : positions) {
+      if (arena_.symbol[p] != pair.left) continue;
+      const std::uint32_t q = arena_.next[p];
+      if (q == kNone || arena_.symbol[q] != pair.right) continue;
+      merge_at(p, q, pair, merged);
+    }
+    apply_deltas(pair);
+  }
+
+  void merge_at(std::uint32_t p, std::uint32_t q, TokenPair pair, TokenId merged) {
+    const auto count = static_cast<std::int64_t>(word_counts_[arena_.word[p]]);
+    if (const std::uint32_t before = arena_.prev[p]; before != kNone) {
+      const TokenId neighbour = arena_.symbol[before];
+      add_delta({neighbour, pair.left}, -count);
+      add_delta({neighbour, merged}, count);
+      new_positions_.push_back({{neighbour, merged}, before});
+    }
+    const std::uint32_t after = arena_.next[q];
+    if (after != kNone) {
+      const TokenId neighbour = arena_.symbol[after];
+      add_delta({pair.right, neighbour}, -count);
+      add_delta({merged, neighbour}, count);
+      new_positions_.push_back({{merged, neighbour}, p});
+      arena_.prev[after] = p;
+    }
+    arena_.symbol[p] = merged;
+    arena_.next[p] = after;
+    arena_.next[q] = kNone;  // a removed symbol starts no pair
+  }
+
+  // Pairs that were only formed and broken again within this merge net to
+  // zero and never enter the statistics.
+  void apply_deltas(TokenPair merged_pair) {
+    for (const auto& [pair, delta] : deltas_) {
+      if (delta == 0 || pair == merged_pair) continue;
+      auto [slot, inserted] = pairs_.try_emplace(pair);
+      if (inserted && delta < 0) internal_failure("a pair count would fall below zero");
+      slot->second.count = static_cast<std::uint64_t>(static_cast<std::int64_t>(slot->second.count) + delta);
+      queue_.push({slot->second.count, pair});
+    }
+    for (const auto& [pair, position] : new_positions_) {
+      auto slot = pairs_.find(pair);
+      if (slot != pairs_.end()) slot->second.positions.push_back(position);
+    }
+  }
+
+  SymbolArena arena_;
+  std::vector<std::uint64_t> word_counts_;
+  PairMap<PairStats> pairs_;
+  std::priority_queue<PairScore> queue_;
+  PairMap<std::int64_t> deltas_;
+  std::vector<std::pair<TokenPair, std::uint32_t>> new_positions_;
+};
+
+void derive_merge_tables(BpeTokenizer& tokenizer, const std::vector<TokenId>& merged_ids) {
+  PairMap<std::uint64_t> ranks;
+  PairMap<TokenId> results;
+  ranks.reserve(tokenizer.merge_rules.size());
+  results.reserve(tokenizer.merge_rules.size());
+  for (std::size_t rank = 0; rank < tokenizer.merge_rules.size(); ++rank) {
+    ranks.insert_or_assign(tokenizer.merge_rules[rank], rank);
+    results.insert_or_assign(tokenizer.merge_rules[rank], merged_ids[rank]);
+  }
+  tokenizer.save_ranks = std::move(ranks);
+  tokenizer.pairs_to_merge = std::move(results);
+}
+
+}  // namespace
+
+Result<void> BpeTokenizer::train(const TrainingOptions& options) {
   if (trained) return fail(TokenizerError::invalid_state("Cannot train a pretrained model"));
-  internal_failure("training is not implemented yet");
+  std::string text = read_corpus_or_exit(input_path);
+
+  if (!special_tokens.empty()) {
+    for (const std::string& token : special_tokens) token_table.get_or_insert_id(token);
+    PhaseClock removal;
+    text = remove_special_tokens(std::move(text), special_tokens, special_token_removal_method);
+    removal.print_elapsed("removing special tokens took time: ");
+  }
+
+  PhaseClock vocab_builder;
+  std::optional<MergeTrainer> trainer;
+  {
+    const DistinctWords distinct = count_distinct_words(pre_tokenizer, text, options.worker_threads);
+    Alphabet alphabet;
+    const std::vector<std::uint32_t> lengths = alphabet.assign_ids(distinct, token_table);
+    const TokenId end_of_word = token_table.get_or_insert_id(kEndOfWord);
+    trainer.emplace(build_arena(distinct, lengths, alphabet, end_of_word, options.worker_threads),
+                    distinct.counts);
+  }
+  std::string().swap(text);
+  vocab_builder.print_elapsed("vocab builder took time: ");
+
+  PhaseClock initial_pairs;
+  trainer->count_initial_pairs();
+  initial_pairs.print_elapsed("build initial pair took time: ");
+
+  std::vector<TokenId> merged_ids;
+  trainer->run(*this, merged_ids);
+  trainer.reset();
+  derive_merge_tables(*this, merged_ids);
+  encoding_cache_.reset();
+  trained = true;
+
+  if (!save_model) return {};
+  if (!output_dir) exit_with_error_line("Error: " + TokenizerError::missing_output_directory().display());
+  if (Result<void> saved = save_model_files(*this, *output_dir); !saved) {
+    exit_with_error_line("Error: " + saved.error().display());
+  }
+  return {};
 }
 
 }  // namespace wordloom

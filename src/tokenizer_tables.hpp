@@ -32,6 +32,7 @@ using StringKeyedMap = absl::flat_hash_map<Key, V, StringHash, StringEq>;
 template <typename V>
 using StringMap = StringKeyedMap<std::string, V>;
 using StringSet = absl::flat_hash_set<std::string, StringHash, StringEq>;
+using StringViewSet = absl::flat_hash_set<std::string_view, StringHash, StringEq>;
 
 // A pair of adjacent tokens (left id, right id).
 struct TokenPair {
