@@ -168,7 +168,9 @@ class Alphabet {
 
   TokenId id_of(std::string_view character) const {
     if (character.size() == 1) return ascii_[static_cast<unsigned char>(character[0])];
-    return other_.at(utf8_code_point(character, 0));
+    auto found = other_.find(utf8_code_point(character, 0));
+    if (found == other_.end()) internal_failure("a character of the corpus has no id");
+    return found->second;
   }
 
  private:

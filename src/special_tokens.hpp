@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "absl/container/flat_hash_map.h"
+#include "utf8.hpp"
 
 namespace wordloom {
 
@@ -76,7 +77,7 @@ void SpecialTokenSplitter::split(std::string_view text, OnPiece&& on_piece, OnTo
       piece_start = pos;
       continue;
     }
-    ++pos;  // continuation bytes never start a token, so only boundaries match
+    pos += utf8_char_length(static_cast<unsigned char>(text[pos]));
   }
   if (piece_start < text.size()) on_piece(text.substr(piece_start));
 }
