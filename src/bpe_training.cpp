@@ -212,6 +212,14 @@ SymbolArena build_arena(const DistinctWords& distinct, const std::vector<std::ui
 
 // ---- Pair statistics and the merge loop ----
 
+// What training learns; moved into the record only when training completes,
+// so a failed or interrupted run leaves the record untouched.
+struct LearnedTables {
+  TokenTable table;
+  std::vector<TokenPair> merge_rules;
+  std::vector<TokenId> merged_ids;  // the token each rule produced
+};
+
 struct PairScore {
   std::uint64_t count;
   TokenPair pair;
@@ -247,17 +255,16 @@ class MergeTrainer {
   }
 
   // Merges until the table holds `target` tokens or no pair is left.
-  void run(BpeTokenizer& tokenizer, std::vector<TokenId>& merged_ids) {
-    TokenTable& table = tokenizer.token_table;
-    while (table.size() < tokenizer.target_vocab_size) {
+  void run(std::uint64_t target, LearnedTables& learned) {
+    while (learned.table.size() < target) {
       std::optional<TokenPair> best = pop_best_pair();
       if (!best) {
         write_stdout("targeted vocab size not reached as no more pairs to merge ");
         return;
       }
-      const TokenId merged = table.get_or_insert_id(merged_token(table, *best));
-      tokenizer.merge_rules.push_back(*best);
-      merged_ids.push_back(merged);
+      const TokenId merged = learned.table.get_or_insert_id(merged_token(learned.table, *best));
+      learned.merge_rules.push_back(*best);
+      learned.merged_ids.push_back(merged);
       merge_everywhere(*best, merged);
     }
   }
@@ -351,15 +358,17 @@ class MergeTrainer {
   std::vector<std::pair<TokenPair, std::uint32_t>> new_positions_;
 };
 
-void derive_merge_tables(BpeTokenizer& tokenizer, const std::vector<TokenId>& merged_ids) {
+void store_learned_tables(BpeTokenizer& tokenizer, LearnedTables learned) {
   PairMap<std::uint64_t> ranks;
   PairMap<TokenId> results;
-  ranks.reserve(tokenizer.merge_rules.size());
-  results.reserve(tokenizer.merge_rules.size());
-  for (std::size_t rank = 0; rank < tokenizer.merge_rules.size(); ++rank) {
-    ranks.insert_or_assign(tokenizer.merge_rules[rank], rank);
-    results.insert_or_assign(tokenizer.merge_rules[rank], merged_ids[rank]);
+  ranks.reserve(learned.merge_rules.size());
+  results.reserve(learned.merge_rules.size());
+  for (std::size_t rank = 0; rank < learned.merge_rules.size(); ++rank) {
+    ranks.insert_or_assign(learned.merge_rules[rank], rank);
+    results.insert_or_assign(learned.merge_rules[rank], learned.merged_ids[rank]);
   }
+  tokenizer.token_table = std::move(learned.table);
+  tokenizer.merge_rules = std::move(learned.merge_rules);
   tokenizer.save_ranks = std::move(ranks);
   tokenizer.pairs_to_merge = std::move(results);
 }
@@ -369,9 +378,10 @@ void derive_merge_tables(BpeTokenizer& tokenizer, const std::vector<TokenId>& me
 Result<void> BpeTokenizer::train(const TrainingOptions& options) {
   if (trained) return fail(TokenizerError::invalid_state("Cannot train a pretrained model"));
   std::string text = read_corpus_or_exit(input_path);
+  LearnedTables learned;
 
   if (!special_tokens.empty()) {
-    for (const std::string& token : special_tokens) token_table.get_or_insert_id(token);
+    for (const std::string& token : special_tokens) learned.table.get_or_insert_id(token);
     PhaseClock removal;
     text = remove_special_tokens(std::move(text), special_tokens, special_token_removal_method);
     removal.print_elapsed("removing special tokens took time: ");
@@ -382,22 +392,21 @@ Result<void> BpeTokenizer::train(const TrainingOptions& options) {
   {
     const DistinctWords distinct = count_distinct_words(pre_tokenizer, text, options.worker_threads);
     Alphabet alphabet;
-    const std::vector<std::uint32_t> lengths = alphabet.assign_ids(distinct, token_table);
-    const TokenId end_of_word = token_table.get_or_insert_id(kEndOfWord);
+    const std::vector<std::uint32_t> lengths = alphabet.assign_ids(distinct, learned.table);
+    const TokenId end_of_word = learned.table.get_or_insert_id(kEndOfWord);
     trainer.emplace(build_arena(distinct, lengths, alphabet, end_of_word, options.worker_threads),
                     distinct.counts);
   }
-  std::string().swap(text);
+  std::string().swap(text);  // the distinct words pointed into it
   vocab_builder.print_elapsed("vocab builder took time: ");
 
   PhaseClock initial_pairs;
   trainer->count_initial_pairs();
   initial_pairs.print_elapsed("build initial pair took time: ");
 
-  std::vector<TokenId> merged_ids;
-  trainer->run(*this, merged_ids);
+  trainer->run(target_vocab_size, learned);
   trainer.reset();
-  derive_merge_tables(*this, merged_ids);
+  store_learned_tables(*this, std::move(learned));
   encoding_cache_.reset();
   trained = true;
 
