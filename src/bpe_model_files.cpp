@@ -1,13 +1,242 @@
+// Model persistence: the model directory of five JSON files, written after
+// training and read back into a trained record.
+#include <sys/stat.h>
+
+#include <charconv>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <system_error>
+
 #include "bpe_tokenizer.hpp"
+#include "json_reader.hpp"
+#include "json_writer.hpp"
 
 namespace wordloom {
+namespace {
 
-Result<void> save_model_files(const BpeTokenizer&, const std::string&) {
-  internal_failure("saving a model is not implemented yet");
+// Variant i of each enumeration is written as names[i].
+constexpr std::string_view kPreTokenizationNames[] = {"Whitespace", "Punctuation"};
+constexpr std::string_view kRemovalMethodNames[] = {"Simple", "AhoCorasick"};
+
+// The presence checks of a load run in this order; the first missing file is
+// the one reported.
+constexpr std::string_view kModelFileNames[] = {"config.json", "merge_rules.json", "pairs_to_merge.json",
+                                                "save_ranks.json", "token_table.json"};
+
+constexpr std::size_t kMaxIdDigits = 10;  // 4294967295
+// Room for two ids in decimal and the "_" between them.
+using PairKeyBuffer = char[2 * kMaxIdDigits + 1];
+
+// ---------------------------------------------------------------- writing
+
+// "{left}_{right}", the text form of a pair in the pair-keyed files.
+std::string_view format_pair_key(TokenPair pair, PairKeyBuffer& buffer) {
+  char* end = std::to_chars(buffer, buffer + kMaxIdDigits, pair.left).ptr;
+  *end++ = '_';
+  end = std::to_chars(end, std::end(buffer), pair.right).ptr;
+  return {buffer, static_cast<std::size_t>(end - buffer)};
 }
 
-Result<BpeTokenizer> load_model_files(std::string_view) {
-  internal_failure("loading a model is not implemented yet");
+void write_strings(JsonFileWriter& json, const std::vector<std::string>& strings) {
+  json.begin_array();
+  for (const std::string& text : strings) json.value(text);
+  json.end_array();
+}
+
+void write_config(JsonFileWriter& json, const Config& config) {
+  json.begin_object();
+  json.key("target_vocab_size");
+  json.value(config.target_vocab_size);
+  json.key("pre_tokenizer");
+  json.value(kPreTokenizationNames[static_cast<std::size_t>(config.pre_tokenizer)]);
+  json.key("special_tokens");
+  write_strings(json, config.special_tokens);
+  json.key("special_token_removal_method");
+  json.value(kRemovalMethodNames[static_cast<std::size_t>(config.special_token_removal_method)]);
+  json.end_object();
+}
+
+void write_token_table(JsonFileWriter& json, const TokenTable& table) {
+  json.begin_object();
+  json.key("id_to_token");
+  write_strings(json, table.id_to_token);
+  json.key("token_to_id");
+  json.begin_object();
+  for (const auto& [token, id] : table.token_to_id) {
+    json.key(token);
+    json.value(id);
+  }
+  json.end_object();
+  json.end_object();
+}
+
+void write_merge_rules(JsonFileWriter& json, const std::vector<TokenPair>& merge_rules) {
+  json.begin_array();
+  for (const TokenPair& pair : merge_rules) {
+    json.begin_array();
+    json.value(pair.left);
+    json.value(pair.right);
+    json.end_array();
+  }
+  json.end_array();
+}
+
+// Members come in the map's iteration order, which nothing may rely on.
+template <typename V>
+void write_pair_keyed(JsonFileWriter& json, const PairMap<V>& pairs) {
+  json.begin_object();
+  PairKeyBuffer key;
+  for (const auto& [pair, value] : pairs) {
+    json.key(format_pair_key(pair, key));
+    json.value(value);
+  }
+  json.end_object();
+}
+
+// ---------------------------------------------------------------- reading
+
+bool path_exists(const std::string& path) {
+  struct stat status {};
+  return ::stat(path.c_str(), &status) == 0;
+}
+
+bool is_directory(const std::string& path) {
+  struct stat status {};
+  return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+Result<void> read_config(const std::string& path, Config& config) {
+  json::UnsignedValue<std::uint64_t> target_vocab_size(&config.target_vocab_size);
+  json::EnumValue<PreTokenization> pre_tokenizer("PreTokenization", kPreTokenizationNames, &config.pre_tokenizer);
+  json::StringList special_tokens(&config.special_tokens);
+  json::EnumValue<SpecialTokenRemovalMethod> removal_method("SpecialTokenRemovalMethod", kRemovalMethodNames,
+                                                            &config.special_token_removal_method);
+  json::StructShape shape("Config", {{"target_vocab_size", &target_vocab_size},
+                                     {"pre_tokenizer", &pre_tokenizer},
+                                     {"special_tokens", &special_tokens},
+                                     {"special_token_removal_method", &removal_method}});
+  return json::read_json_file(path, shape);
+}
+
+Result<void> read_token_table(const std::string& path, TokenTable& table) {
+  json::StringList id_to_token(&table.id_to_token);
+  json::UnsignedMap<TokenId> token_to_id(&table.token_to_id);
+  json::StructShape shape("TokenTable", {{"id_to_token", &id_to_token}, {"token_to_id", &token_to_id}});
+  return json::read_json_file(path, shape);
+}
+
+// A u32 in decimal digits with at most one leading "+".
+std::optional<TokenId> parse_pair_id(std::string_view text) {
+  if (text.starts_with('+')) text.remove_prefix(1);
+  TokenId id = 0;
+  const char* end = text.data() + text.size();
+  const auto [stop, error] = std::from_chars(text.data(), end, id);
+  if (error != std::errc{} || stop != end) return std::nullopt;
+  return id;
+}
+
+// "12_7" and "+12_7" are the pair (12, 7); parts after a second "_" are ignored.
+std::optional<TokenPair> parse_pair_key(std::string_view key) {
+  const std::size_t separator = key.find('_');
+  if (separator == std::string_view::npos) return std::nullopt;
+  const std::string_view rest = key.substr(separator + 1);
+  const std::optional<TokenId> left = parse_pair_id(key.substr(0, separator));
+  const std::optional<TokenId> right = parse_pair_id(rest.substr(0, rest.find('_')));
+  if (!left || !right) return std::nullopt;
+  return TokenPair{*left, *right};
+}
+
+// An object from pair keys to values, read straight into a pair map; keys
+// naming the same pair leave the value met last. A malformed key is only
+// remembered: keys are judged once every model file has been read, so that a
+// JSON error in a later file comes first.
+template <typename V>
+class PairKeyedMap final : public json::Shape, public json::ObjectContents {
+ public:
+  explicit PairKeyedMap(PairMap<V>* target) : target_(target) {}
+
+  std::string expected() const override { return "a map"; }
+  bool begin_object(json::Reader& reader) override {
+    reader.push(*this);
+    return true;
+  }
+  json::Shape* member(json::Reader&, std::string_view key) override {
+    const std::optional<TokenPair> pair = parse_pair_key(key);
+    if (!pair && !malformed_key_) malformed_key_ = std::string(key);
+    value_.bind(pair ? &(*target_)[*pair] : &discarded_);
+    return &value_;
+  }
+  bool end_object(json::Reader&) override { return true; }
+
+  // The writer never makes a key that does not read as a pair, hence an
+  // internal failure rather than an error.
+  void check_keys(std::string_view file_name) const {
+    if (malformed_key_) {
+      internal_failure("malformed pair key \"" + *malformed_key_ + "\" in " + std::string(file_name));
+    }
+  }
+
+ private:
+  PairMap<V>* target_;
+  json::UnsignedValue<V> value_;
+  V discarded_ = 0;
+  std::optional<std::string> malformed_key_;
+};
+
+}  // namespace
+
+Result<void> save_model_files(const BpeTokenizer& tokenizer, const std::string& output_dir) {
+  std::error_code directory_error;
+  std::filesystem::create_directories(output_dir, directory_error);
+  if (directory_error) return fail(TokenizerError::file_error(directory_error.value()));
+
+  // Written in this order, each file closed before the next one is created.
+  const std::pair<const char*, std::function<void(JsonFileWriter&)>> files[] = {
+      {"config.json", [&](JsonFileWriter& json) { write_config(json, tokenizer.config()); }},
+      {"token_table.json", [&](JsonFileWriter& json) { write_token_table(json, tokenizer.token_table); }},
+      {"merge_rules.json", [&](JsonFileWriter& json) { write_merge_rules(json, tokenizer.merge_rules); }},
+      {"save_ranks.json", [&](JsonFileWriter& json) { write_pair_keyed(json, tokenizer.save_ranks); }},
+      {"pairs_to_merge.json", [&](JsonFileWriter& json) { write_pair_keyed(json, tokenizer.pairs_to_merge); }},
+  };
+  for (const auto& [name, write_content] : files) {
+    Result<JsonFileWriter> json = JsonFileWriter::create(output_dir + "/" + name);
+    if (!json) return fail(std::move(json).error());
+    write_content(*json);
+    if (Result<void> written = json->finish(); !written) return written;
+  }
+  return {};
+}
+
+Result<BpeTokenizer> load_model_files(std::string_view files_path) {
+  const std::string directory(files_path);
+  if (!is_directory(directory)) return fail(TokenizerError::invalid_model_directory(files_path));
+  for (std::string_view name : kModelFileNames) {
+    if (!path_exists(directory + "/" + std::string(name))) return fail(TokenizerError::missing_model_file(name));
+  }
+
+  // A default record has no corpus path, no output directory and save_model
+  // false: a loaded model never writes itself again.
+  BpeTokenizer tokenizer;
+  Config config;
+  json::PairList merge_rules(&tokenizer.merge_rules);
+  PairKeyedMap<std::uint64_t> save_ranks(&tokenizer.save_ranks);
+  PairKeyedMap<TokenId> pairs_to_merge(&tokenizer.pairs_to_merge);
+  Result<void> read = read_config(directory + "/config.json", config);
+  if (read) read = read_token_table(directory + "/token_table.json", tokenizer.token_table);
+  if (read) read = json::read_json_file(directory + "/merge_rules.json", merge_rules);
+  if (read) read = json::read_json_file(directory + "/save_ranks.json", save_ranks);
+  if (read) read = json::read_json_file(directory + "/pairs_to_merge.json", pairs_to_merge);
+  if (!read) return fail(std::move(read).error());
+  save_ranks.check_keys("save_ranks.json");
+  pairs_to_merge.check_keys("pairs_to_merge.json");
+
+  tokenizer.target_vocab_size = config.target_vocab_size;
+  tokenizer.pre_tokenizer = config.pre_tokenizer;
+  tokenizer.special_tokens = std::move(config.special_tokens);
+  tokenizer.special_token_removal_method = config.special_token_removal_method;
+  tokenizer.trained = true;
+  return tokenizer;
 }
 
 BpeTokenizer BpeTokenizer::new_from_pretrained(std::string_view files_path) {

@@ -1,0 +1,18 @@
+// Reading a JSON file through a tree of shapes (json_shapes.hpp).
+#pragma once
+
+#include <string>
+
+#include "json_shapes.hpp"
+#include "tokenizer_error.hpp"
+
+namespace wordloom::json {
+
+// Reads the one JSON value in `path` through `root`; only white space may
+// follow it. FileError when the file cannot be opened; JsonError for a failed
+// read, malformed JSON (NUL bytes and a byte-order mark included), a value that
+// `root` rejects, or trailing text. Messages end with "at line {l} column {c}",
+// the column counting the bytes read on that line.
+Result<void> read_json_file(const std::string& path, Shape& root);
+
+}  // namespace wordloom::json

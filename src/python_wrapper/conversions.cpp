@@ -1,0 +1,78 @@
+#include "conversions.hpp"
+
+#include <limits>
+
+namespace wordloom::python {
+namespace {
+
+PyRef index_of(PyObject* object) { return checked(PyNumber_Index(object)); }
+
+// A str passes PySequence_Check too, but is never taken as a list.
+void check_list_like(PyObject* object) {
+  if (PyUnicode_Check(object)) raise_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  if (!PySequence_Check(object)) raise_cannot_convert(object, "Sequence");
+}
+
+std::size_t size_hint(PyObject* sequence) {
+  const Py_ssize_t size = PySequence_Size(sequence);
+  if (size >= 0) return static_cast<std::size_t>(size);
+  PyErr_Clear();  // only a hint: iteration decides
+  return 0;
+}
+
+// The items of a sequence, converted one by one through the iteration protocol.
+template <auto convert_item>
+auto to_vector(PyObject* object) {
+  check_list_like(object);
+  std::vector<decltype(convert_item(object))> items;
+  items.reserve(size_hint(object));
+  const PyRef iterator = checked(PyObject_GetIter(object));
+  PyRef item;
+  while ((item = PyRef::steal(PyIter_Next(iterator.get())))) items.push_back(convert_item(item.get()));
+  if (PyErr_Occurred()) throw PythonError{};
+  return items;
+}
+
+}  // namespace
+
+std::string_view to_utf8(PyObject* object) {
+  if (!PyUnicode_Check(object)) raise_cannot_convert(object, "PyString");
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(object, &size);
+  if (data == nullptr) throw PythonError{};
+  return {data, static_cast<std::size_t>(size)};
+}
+
+std::string to_string(PyObject* object) { return std::string(to_utf8(object)); }
+
+std::uint32_t to_u32(PyObject* object) {
+  const long long value = PyLong_AsLongLong(index_of(object).get());
+  if (value == -1 && PyErr_Occurred()) throw PythonError{};
+  if (value < 0 || value > std::numeric_limits<std::uint32_t>::max()) {
+    raise_error(PyExc_OverflowError, "out of range integral type conversion attempted");
+  }
+  return static_cast<std::uint32_t>(value);
+}
+
+std::uint64_t to_u64(PyObject* object) {
+  const unsigned long long value = PyLong_AsUnsignedLongLong(index_of(object).get());
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PythonError{};
+  return value;
+}
+
+bool to_bool(PyObject* object) {
+  if (!PyBool_Check(object)) raise_cannot_convert(object, "PyBool");
+  return object == Py_True;
+}
+
+std::vector<std::string> to_string_list(PyObject* object) { return to_vector<to_string>(object); }
+
+std::vector<TokenId> to_id_list(PyObject* object) { return to_vector<to_u32>(object); }
+
+PyRef to_python_str(std::string_view text) {
+  return checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+PyRef to_python_int(long value) { return checked(PyLong_FromLong(value)); }
+
+}  // namespace wordloom::python

@@ -1,0 +1,47 @@
+// Conversions between Python objects and the core's values: argument
+// converters (raising the module's conversion errors) and result builders.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "errors.hpp"
+#include "tokenizer_error.hpp"
+
+namespace wordloom::python {
+
+// ---- Arguments: each raises PythonError on failure ----
+
+// A str's UTF-8 text, valid while the object lives.
+std::string_view to_utf8(PyObject* object);
+std::string to_string(PyObject* object);
+// operator.index() of the object, within 0 to 2**32 - 1.
+std::uint32_t to_u32(PyObject* object);
+// operator.index() of the object, within 0 to 2**64 - 1.
+std::uint64_t to_u64(PyObject* object);
+// Exactly True or False.
+bool to_bool(PyObject* object);
+// A non-str sequence of str / of unsigned 32-bit integers.
+std::vector<std::string> to_string_list(PyObject* object);
+std::vector<TokenId> to_id_list(PyObject* object);
+
+// ---- Results: each returns a new reference or raises PythonError ----
+
+PyRef to_python_str(std::string_view text);
+PyRef to_python_int(long value);
+
+// A new list holding `build(item)` for every item, in order.
+template <typename Item, typename Build>
+PyRef to_python_list(const std::vector<Item>& items, Build&& build) {
+  PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(items.size())));
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), build(items[i]).release());  // steals
+  }
+  return list;
+}
+
+}  // namespace wordloom::python

@@ -1,0 +1,353 @@
+// The model directory: the exact text of each file the writer makes, how its
+// failures are reported, and what the loader accepts and rejects.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "bpe_tokenizer.hpp"
+
+namespace wordloom {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string read_text(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void write_text(const fs::path& path, std::string_view text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+// A fresh directory per test, removed afterwards.
+class ModelFilesTest : public testing::Test {
+ protected:
+  ModelFilesTest() {
+    char name[] = "/tmp/wordloom_model_XXXXXX";
+    root_ = mkdtemp(name);
+  }
+  ~ModelFilesTest() override { fs::remove_all(root_); }
+
+  std::string path(std::string_view name) const { return (root_ / name).string(); }
+
+  fs::path root_;
+};
+
+// The settings of the documented config.json example, with merges (12, 7) and (3, 3).
+BpeTokenizer example_tokenizer() {
+  BpeTokenizer tokenizer = BpeTokenizer::create("corpus.txt", 500, PreTokenization::Whitespace, {"EOS", "PAD"},
+                                                SpecialTokenRemovalMethod::Simple, true, "unused");
+  tokenizer.merge_rules = {{12, 7}, {3, 3}};
+  tokenizer.save_ranks = {{{12, 7}, 0}};
+  tokenizer.pairs_to_merge = {{{12, 7}, 4}};
+  tokenizer.trained = true;
+  return tokenizer;
+}
+
+// --------------------------------------------------------------- writing
+
+TEST_F(ModelFilesTest, WritesEachFileInTheDocumentedLayout) {
+  BpeTokenizer tokenizer = example_tokenizer();
+  tokenizer.token_table.get_or_insert_id("a");
+  tokenizer.pairs_to_merge = {{{4294967295, 4294967295}, 4294967295}};
+  ASSERT_TRUE(save_model_files(tokenizer, path("model")));
+
+  EXPECT_EQ(read_text(path("model/config.json")),
+            "{\n  \"target_vocab_size\": 500,\n  \"pre_tokenizer\": \"Whitespace\",\n  \"special_tokens\": [\n"
+            "    \"EOS\",\n    \"PAD\"\n  ],\n  \"special_token_removal_method\": \"Simple\"\n}");
+  EXPECT_EQ(read_text(path("model/token_table.json")),
+            "{\n  \"id_to_token\": [\n    \"a\"\n  ],\n  \"token_to_id\": {\n    \"a\": 0\n  }\n}");
+  EXPECT_EQ(read_text(path("model/merge_rules.json")), "[\n  [\n    12,\n    7\n  ],\n  [\n    3,\n    3\n  ]\n]");
+  EXPECT_EQ(read_text(path("model/save_ranks.json")), "{\n  \"12_7\": 0\n}");
+  EXPECT_EQ(read_text(path("model/pairs_to_merge.json")), "{\n  \"4294967295_4294967295\": 4294967295\n}");
+}
+
+TEST_F(ModelFilesTest, WritesEmptyContainersOnOneLine) {
+  BpeTokenizer tokenizer = BpeTokenizer::create("", 0, PreTokenization::Punctuation, {},
+                                                SpecialTokenRemovalMethod::AhoCorasick, true, "unused");
+  ASSERT_TRUE(save_model_files(tokenizer, path("empty")));
+
+  EXPECT_EQ(read_text(path("empty/config.json")),
+            "{\n  \"target_vocab_size\": 0,\n  \"pre_tokenizer\": \"Punctuation\",\n  \"special_tokens\": [],\n"
+            "  \"special_token_removal_method\": \"AhoCorasick\"\n}");
+  EXPECT_EQ(read_text(path("empty/token_table.json")), "{\n  \"id_to_token\": [],\n  \"token_to_id\": {}\n}");
+  EXPECT_EQ(read_text(path("empty/merge_rules.json")), "[]");
+  EXPECT_EQ(read_text(path("empty/save_ranks.json")), "{}");
+  EXPECT_EQ(read_text(path("empty/pairs_to_merge.json")), "{}");
+}
+
+TEST_F(ModelFilesTest, EscapesOnlyQuotesBackslashesAndControlCharacters) {
+  BpeTokenizer tokenizer = example_tokenizer();
+  tokenizer.special_tokens = {"q\"b\\", std::string("\b\t\n\f\r\x01\x1f\0", 8), "\x7f/h\xc3\xa9\xe2\x9c\x93"};
+  ASSERT_TRUE(save_model_files(tokenizer, path("model")));
+
+  const std::string config = read_text(path("model/config.json"));
+  EXPECT_NE(config.find("    \"q\\\"b\\\\\",\n"
+                        "    \"\\b\\t\\n\\f\\r\\u0001\\u001f\\u0000\",\n"
+                        "    \"\x7f/h\xc3\xa9\xe2\x9c\x93\"\n"),
+            std::string::npos)
+      << config;
+}
+
+TEST_F(ModelFilesTest, CreatesMissingParentsAndReplacesOnlyTheModelFiles) {
+  fs::create_directories(path("a/b"));
+  write_text(path("a/b/config.json"), "old");
+  write_text(path("a/b/notes.txt"), "kept");
+  ASSERT_TRUE(save_model_files(example_tokenizer(), path("a/b/c/")));
+  ASSERT_TRUE(save_model_files(example_tokenizer(), path("a/b")));
+
+  EXPECT_TRUE(fs::exists(path("a/b/c/pairs_to_merge.json")));
+  EXPECT_EQ(read_text(path("a/b/config.json")).substr(0, 24), "{\n  \"target_vocab_size\":");
+  EXPECT_EQ(read_text(path("a/b/notes.txt")), "kept");
+}
+
+TEST_F(ModelFilesTest, ReportsDirectoryAndFileCreationAsFileErrors) {
+  write_text(path("plain"), "");
+  Result<void> saved = save_model_files(example_tokenizer(), path("plain/model"));
+  ASSERT_FALSE(saved);
+  EXPECT_EQ(saved.error().kind(), TokenizerError::Kind::FileError);
+  EXPECT_EQ(saved.error().display(), "File Error: Not a directory (os error 20)");
+
+  fs::create_directories(path("model/merge_rules.json"));
+  saved = save_model_files(example_tokenizer(), path("model"));
+  ASSERT_FALSE(saved);
+  EXPECT_EQ(saved.error().display(), "File Error: Is a directory (os error 21)");
+  EXPECT_TRUE(fs::exists(path("model/token_table.json")));  // written before the failure
+}
+
+TEST_F(ModelFilesTest, ReportsAFailedWriteAsAJsonErrorWithTheIoText) {
+  fs::create_directories(path("model"));
+  fs::create_symlink("/dev/full", path("model/token_table.json"));
+  Result<void> saved = save_model_files(example_tokenizer(), path("model"));
+  ASSERT_FALSE(saved);
+  EXPECT_EQ(saved.error().kind(), TokenizerError::Kind::JsonError);
+  EXPECT_EQ(saved.error().display(), "Json serialization error No space left on device (os error 28)");
+}
+
+// ------------------------------------------------------------ round trip
+
+TEST_F(ModelFilesTest, LoadsWhatItSavesUnchanged) {
+  BpeTokenizer saved = example_tokenizer();
+  saved.special_tokens.push_back(std::string("\"\\\t\0\x1f", 5));
+  for (const char* token : {"", "</w>", "\xc3\xa9", "a\"b", "\n"}) saved.token_table.get_or_insert_id(token);
+  for (int i = 0; i < 20000; ++i) saved.token_table.get_or_insert_id("token" + std::to_string(i));  // > one buffer
+  saved.save_ranks[{3, 3}] = 18446744073709551615u;
+  ASSERT_TRUE(save_model_files(saved, path("model")));
+
+  Result<BpeTokenizer> loaded = load_model_files(path("model"));
+  ASSERT_TRUE(loaded) << loaded.error().display();
+  EXPECT_EQ(loaded->config().special_tokens, saved.special_tokens);
+  EXPECT_EQ(loaded->target_vocab_size, 500u);
+  EXPECT_EQ(loaded->token_table.id_to_token, saved.token_table.id_to_token);
+  EXPECT_EQ(loaded->token_table.token_to_id, saved.token_table.token_to_id);
+  EXPECT_EQ(loaded->merge_rules, saved.merge_rules);
+  EXPECT_EQ(loaded->save_ranks, saved.save_ranks);
+  EXPECT_EQ(loaded->pairs_to_merge, saved.pairs_to_merge);
+  EXPECT_TRUE(loaded->trained);
+  EXPECT_FALSE(loaded->save_model);
+  EXPECT_FALSE(loaded->output_dir.has_value());
+  EXPECT_TRUE(loaded->input_path.empty());
+
+  // Saved again, only the members of the hash-map-valued objects may move.
+  ASSERT_TRUE(save_model_files(*loaded, path("again")));
+  for (const std::string name : {"config.json", "merge_rules.json"}) {
+    EXPECT_EQ(read_text(path("again/" + name)), read_text(path("model/" + name))) << name;
+  }
+  const auto id_to_token_text = [&](const std::string& directory) {
+    const std::string table = read_text(path(directory + "/token_table.json"));
+    return table.substr(0, table.find("\"token_to_id\""));
+  };
+  EXPECT_EQ(id_to_token_text("again"), id_to_token_text("model"));
+}
+
+// --------------------------------------------------------------- loading
+
+// A small valid model whose files the tests replace one at a time.
+class LoadTest : public ModelFilesTest {
+ protected:
+  LoadTest() {
+    write("config.json",
+          R"({"target_vocab_size": 5, "pre_tokenizer": "Whitespace", "special_tokens": ["<s>"],
+              "special_token_removal_method": "Simple"})");
+    write("token_table.json", R"({"id_to_token": ["a", "</w>", "a</w>"], "token_to_id": {"a": 0, "</w>": 1}})");
+    write("merge_rules.json", "[[0, 1]]");
+    write("save_ranks.json", R"({"0_1": 0})");
+    write("pairs_to_merge.json", R"({"0_1": 2})");
+  }
+
+  void write(std::string_view name, std::string_view text) const { write_text(path(name), text); }
+
+  BpeTokenizer load() const {
+    Result<BpeTokenizer> loaded = load_model_files(root_.string());
+    EXPECT_TRUE(loaded) << loaded.error().display();
+    return loaded ? std::move(loaded).value() : BpeTokenizer();
+  }
+
+  std::string load_error() const {
+    Result<BpeTokenizer> loaded = load_model_files(root_.string());
+    return loaded ? "(loaded)" : loaded.error().display();
+  }
+
+  // The reader's message of a JsonError, without the prefix and the position.
+  std::string json_message() const {
+    const std::string display = load_error();
+    const std::string prefix = "Json serialization error ";
+    if (!display.starts_with(prefix)) return display;
+    return display.substr(prefix.size(), display.rfind(" at line ") - prefix.size());
+  }
+};
+
+TEST_F(LoadTest, RejectsAPathThatIsNoDirectory) {
+  const std::string missing = path("no/such/dir");
+  Result<BpeTokenizer> loaded = load_model_files(missing);
+  ASSERT_FALSE(loaded);
+  EXPECT_EQ(loaded.error().display(), missing + " directory does not exists or the path provided is not a directory");
+  EXPECT_EQ(load_model_files(path("config.json")).error().kind(), TokenizerError::Kind::InvalidModelDirectory);
+}
+
+TEST_F(LoadTest, ReportsTheFirstMissingFileInCheckOrder) {
+  fs::remove(path("token_table.json"));
+  fs::remove(path("pairs_to_merge.json"));
+  EXPECT_EQ(load_error(), "pairs_to_merge.json does not exist in the directory provided");
+
+  fs::create_directory(path("pairs_to_merge.json"));  // exists, so only reading it fails
+  write("token_table.json", "[[], {}]");
+  EXPECT_EQ(load_error(), "Json serialization error Is a directory (os error 21)");
+}
+
+TEST_F(LoadTest, AcceptsMembersInAnyOrderUnknownMembersAndTheArrayForms) {
+  write("config.json",
+        R"({"special_token_removal_method": {"AhoCorasick": null}, "extra": {"deep": [1, {"x": null}]},
+            "special_tokens": [], "pre_tokenizer": "Punctuation", "target_vocab_size": 18446744073709551615} )"
+        "\n\t\r ");
+  write("token_table.json", R"([["a"], {"a": 0, "b": 7, "a": 3}])");
+  BpeTokenizer tokenizer = load();
+  EXPECT_EQ(tokenizer.target_vocab_size, 18446744073709551615u);
+  EXPECT_EQ(tokenizer.pre_tokenizer, PreTokenization::Punctuation);
+  EXPECT_EQ(tokenizer.special_token_removal_method, SpecialTokenRemovalMethod::AhoCorasick);
+  EXPECT_EQ(tokenizer.token_table.token_to_id.at("a"), 3u);  // a repeated key keeps its last value
+  EXPECT_EQ(tokenizer.token_table.token_to_id.at("b"), 7u);  // ids are trusted, not checked
+
+  write("config.json", R"([7, {"Whitespace": null}, ["x", "x"], "Simple"])");
+  tokenizer = load();
+  EXPECT_EQ(tokenizer.target_vocab_size, 7u);
+  EXPECT_EQ(tokenizer.special_tokens, (std::vector<std::string>{"x", "x"}));
+}
+
+TEST_F(LoadTest, RejectsValuesOfTheWrongShape) {
+  struct Case {
+    const char* file;
+    std::string text;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"config.json", R"({"pre_tokenizer": "Whitespace", "special_token_removal_method": "Simple",
+                          "target_vocab_size": 5})",
+       "missing field `special_tokens`"},
+      {"config.json", R"({"special_tokens": []})", "missing field `target_vocab_size`"},
+      {"config.json", R"({"target_vocab_size": 5, "x": 1, "target_vocab_size": 5})",
+       "duplicate field `target_vocab_size`"},
+      {"config.json", R"([5, "Whitespace", [], {"Simple": null, "Simple": null}])",
+       "invalid type: map with more than one member, expected enum SpecialTokenRemovalMethod"},
+      {"config.json", R"([5, "Whitespace", []])", "invalid length 3, expected struct Config with 4 elements"},
+      {"config.json", R"([5, "Whitespace", [], "Simple", 0])",
+       "too many elements, expected struct Config with 4 elements"},
+      {"config.json", R"([5, "whitespace", [], "Simple"])",
+       "unknown variant `whitespace`, expected `Whitespace` or `Punctuation`"},
+      {"config.json", R"([5, "Whitespace", [], {"Simple": 0}])", "invalid type: integer `0`, expected null"},
+      {"config.json", R"([5, "Whitespace", [], {}])",
+       "invalid type: empty map, expected enum SpecialTokenRemovalMethod"},
+      {"config.json", R"([5, "Whitespace", [1], "Simple"])", "invalid type: integer `1`, expected a string"},
+      {"config.json", R"([18446744073709551616, "Whitespace", [], "Simple"])",
+       "invalid value: integer `18446744073709551616`, expected u64"},
+      {"config.json", R"([-1, "Whitespace", [], "Simple"])", "invalid value: integer `-1`, expected u64"},
+      {"config.json", R"([5e2, "Whitespace", [], "Simple"])", "invalid type: floating point `5e2`, expected u64"},
+      {"config.json", R"(["5", "Whitespace", [], "Simple"])", "invalid type: string \"5\", expected u64"},
+      {"token_table.json", R"([["a"]])", "invalid length 1, expected struct TokenTable with 2 elements"},
+      {"token_table.json", R"({"id_to_token": [], "token_to_id": {"a": 4294967296}})",
+       "invalid value: integer `4294967296`, expected u32"},
+      {"merge_rules.json", "[[1]]", "invalid length 1, expected a tuple of size 2"},
+      {"merge_rules.json", "[[1, 2, 3]]", "too many elements, expected a tuple of size 2"},
+      {"merge_rules.json", "[{}]", "invalid type: map, expected a tuple of size 2"},
+      {"merge_rules.json", "[[0, 1]] x",
+       "syntax error while parsing value - invalid literal; last read: '1]] x'; expected end of input"},
+      {"merge_rules.json", std::string("[[0, 1]]\0junk", 13), "unexpected NUL byte"},
+      {"merge_rules.json", "\xEF\xBB\xBF[[0, 1]]", "unexpected byte order mark"},
+      {"pairs_to_merge.json", R"({"1_2": 4294967296})", "invalid value: integer `4294967296`, expected u32"},
+  };
+  for (const Case& bad : cases) {
+    const std::string good = read_text(path(bad.file));
+    write(bad.file, bad.text);
+    EXPECT_EQ(json_message(), bad.message) << bad.file << ": " << bad.text;
+    write(bad.file, good);
+  }
+}
+
+TEST_F(LoadTest, PlacesErrorsAtTheLineAndColumnWhereReadingStopped) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"{\n  \"target_vocab_size\": 5,\n  \"pre_tokenizer\": \"Nope\",", "line 3 column 25"},
+      {"{\n  \"target_vocab_size\": -1,\n", "line 2 column 25"},  // not counting the byte after the number
+      {"[1, \"Whitespace\",]", "line 1 column 18"},
+      {"{\"target_vocab_size\": 5}", "line 1 column 24"},
+      {"\n\n", "line 3 column 0"},
+  };
+  for (const auto& [config, position] : cases) {
+    write("config.json", config);
+    const std::string display = load_error();
+    EXPECT_TRUE(display.ends_with(std::string(" at ") + position)) << display;
+  }
+}
+
+TEST_F(LoadTest, ReadsMergeRulesInOrderAndConvertsPairKeys) {
+  write("merge_rules.json", "[[5, 6], [4294967295, 0], [5, 6]]");
+  write("save_ranks.json", R"({"12_7_9": 18446744073709551615, "+4294967295_0": 1})");
+  write("pairs_to_merge.json", R"({"12_7": 1, "+12_7": 1, "007_1": 2})");
+  BpeTokenizer tokenizer = load();
+  EXPECT_EQ(tokenizer.merge_rules, (std::vector<TokenPair>{{5, 6}, {4294967295, 0}, {5, 6}}));
+  EXPECT_EQ(tokenizer.save_ranks, (PairMap<std::uint64_t>{{{12, 7}, 18446744073709551615u}, {{4294967295, 0}, 1}}));
+  EXPECT_EQ(tokenizer.pairs_to_merge, (PairMap<TokenId>{{{12, 7}, 1}, {{7, 1}, 2}}));
+}
+
+TEST_F(LoadTest, RaisesAnInternalFailureForMalformedPairKeys) {
+  for (const char* key : {"127", "a_7", "12_", "_7", "1_-2", "++1_2", "4294967296_1", " 1_2", "1 _2"}) {
+    write("save_ranks.json", std::string("{\"") + key + "\": 1}");
+    EXPECT_THROW(load_model_files(root_.string()), InternalFailure) << key;
+  }
+  // Every file is parsed before any key is judged: the JSON error comes first.
+  write("pairs_to_merge.json", R"({"1_2": -1})");
+  EXPECT_EQ(json_message(), "invalid value: integer `-1`, expected u32");
+}
+
+TEST_F(LoadTest, SkipsDeeplyNestedUnknownMembersWithoutRecursion) {
+  const std::size_t depth = 1'000'000;
+  write("config.json", "{\"deep\": " + std::string(depth, '[') + std::string(depth, ']') +
+                           R"(, "target_vocab_size": 5, "pre_tokenizer": "Whitespace", "special_tokens": [],
+                              "special_token_removal_method": "Simple"})");
+  EXPECT_EQ(load().target_vocab_size, 5u);
+
+  write("merge_rules.json", std::string(depth, '['));
+  EXPECT_EQ(json_message(), "invalid type: sequence, expected u32");
+}
+
+TEST_F(LoadTest, HandlesMegabytesOfJunk) {
+  std::string unknown_member = "{\"junk\": [";
+  for (int i = 0; i < 300'000; ++i) unknown_member += "\"some string\", 1.5, {\"k\": [null]}, ";
+  write("token_table.json", unknown_member + R"(0], "id_to_token": ["a"], "token_to_id": {}})");
+  EXPECT_EQ(load().token_table.id_to_token, std::vector<std::string>{"a"});
+
+  std::mt19937 random(7);
+  std::string junk(4 << 20, ' ');
+  for (char& byte : junk) byte = static_cast<char>(1 + random() % 255);
+  write("save_ranks.json", junk);
+  EXPECT_TRUE(load_error().starts_with("Json serialization error syntax error")) << load_error().substr(0, 200);
+}
+
+}  // namespace
+}  // namespace wordloom

@@ -1,0 +1,133 @@
+"""The module object, its five classes, and the small value classes."""
+import importlib
+import sys
+import weakref
+
+import pytest
+
+import wordloom
+from conftest import run_python
+from wordloom import BpeTokenizer, Encoder, PreTokenization, SpecialTokenRemovalMethod, TokenType
+
+CLASSES = [BpeTokenizer, PreTokenization, SpecialTokenRemovalMethod, Encoder, TokenType]
+
+
+class TestModule:
+    def test_all_lists_the_classes_in_order_and_nothing_else_is_public(self):
+        assert wordloom.__all__ == [cls.__name__ for cls in CLASSES]
+        assert [getattr(wordloom, name) for name in wordloom.__all__] == CLASSES
+        assert [name for name in vars(wordloom) if not name.startswith("__")] == wordloom.__all__
+        assert wordloom.__doc__ == ""
+
+    def test_reimport_gives_the_same_module_object(self):
+        del sys.modules["wordloom"]
+        try:
+            assert importlib.import_module("wordloom") is wordloom
+        finally:
+            sys.modules["wordloom"] = wordloom
+
+    def test_import_from_a_sub_interpreter_fails(self):
+        result = run_python(
+            "import _testcapi, wordloom\n"
+            "print(_testcapi.run_in_subinterp('import wordloom'))"
+        )
+        assert result.stdout.strip() == "-1"
+        assert "ImportError" in result.stderr and "sub-interpreters" in result.stderr
+
+
+class TestClasses:
+    @pytest.mark.parametrize("cls", CLASSES)
+    def test_named_in_builtins_and_final(self, cls):
+        assert cls.__module__ == "builtins"
+        assert cls.__qualname__ == cls.__name__
+        assert repr(cls) == f"<class 'builtins.{cls.__name__}'>"
+        with pytest.raises(TypeError, match="not an acceptable base type"):
+            type("Derived", (cls,), {})
+
+    @pytest.mark.parametrize("cls", [PreTokenization, SpecialTokenRemovalMethod, Encoder, TokenType])
+    def test_only_the_module_makes_instances(self, cls):
+        for args, kwargs in [((), {}), ((1,), {"x": 2})]:
+            with pytest.raises(TypeError) as raised:
+                cls(*args, **kwargs)
+            assert str(raised.value) == "No constructor defined"
+        assert cls.__doc__ == ""
+
+    @pytest.mark.parametrize("make", [
+        PreTokenization.whitespace,
+        SpecialTokenRemovalMethod.aho_corasick,
+        lambda: TokenType.WORD,
+        lambda: BpeTokenizer("c.txt", 1, PreTokenization.whitespace()),
+    ])
+    def test_instances_have_no_dict_and_no_weak_references(self, make):
+        instance = make()
+        with pytest.raises(AttributeError):
+            instance.extra = 1
+        with pytest.raises(TypeError):
+            weakref.ref(instance)
+
+    @pytest.mark.parametrize("make", [PreTokenization.punctuation, SpecialTokenRemovalMethod.simple])
+    def test_setting_objects_compare_by_identity(self, make):
+        first, second = make(), make()
+        assert first is not second and first != second and first == first
+        assert hash(first) != hash(second)
+        assert repr(first).startswith(f"<builtins.{type(first).__name__} object at 0x")
+
+    @pytest.mark.parametrize("function, signature", [
+        (PreTokenization.whitespace, "()"),
+        (PreTokenization.punctuation, "()"),
+        (SpecialTokenRemovalMethod.simple, "()"),
+        (SpecialTokenRemovalMethod.aho_corasick, "()"),
+        (Encoder.get_token_type, "($self, token)"),
+        (BpeTokenizer.from_pretrained, "(files_path)"),
+        (BpeTokenizer.train, "($self)"),
+        (BpeTokenizer.encode, "($self, text)"),
+        (BpeTokenizer.decode, "($self, ids)"),
+        (BpeTokenizer.get_id_by_token, "($self, token)"),
+        (BpeTokenizer.get_token_by_id, "($self, id)"),
+    ])
+    def test_callables_carry_only_a_text_signature(self, function, signature):
+        assert function.__text_signature__ == signature
+        assert function.__doc__ is None
+
+    def test_constructor_signature_and_getter_docs(self):
+        assert BpeTokenizer.__text_signature__ == (
+            "(input_path, target_vocab_size, pretokenization_type, special_tokens=..., "
+            "special_token_removal_method=None, save_model=False, output_dir=None)")
+        assert not BpeTokenizer.__doc__
+        for name in ["original_text", "tokens", "ids", "token_types"]:
+            assert getattr(Encoder, name).__doc__ == ""
+
+
+class TestTokenType:
+    def test_variants_are_class_attributes_made_once(self):
+        variants = [TokenType.WORD, TokenType.SUBWORD, TokenType.SPECIALTOKEN]
+        assert all(type(v) is TokenType for v in variants)
+        assert TokenType.WORD is TokenType.WORD
+        assert [int(v) for v in variants] == [0, 1, 2]
+        assert [repr(v) for v in variants] == ["TokenType.WORD", "TokenType.SUBWORD", "TokenType.SPECIALTOKEN"]
+        assert [str(v) for v in variants] == [repr(v) for v in variants]
+
+    @pytest.mark.parametrize("left, right, equal", [
+        (TokenType.SUBWORD, 1, True),
+        (TokenType.SUBWORD, True, True),
+        (TokenType.WORD, 0, True),
+        (TokenType.WORD, 1, False),
+        (TokenType.SPECIALTOKEN, 2.0, False),
+        (TokenType.WORD, "WORD", False),
+        (TokenType.WORD, 2**70, False),
+        (TokenType.WORD, TokenType.SUBWORD, False),
+        (2, TokenType.SPECIALTOKEN, True),
+    ])
+    def test_equality_with_integers_and_token_types(self, left, right, equal):
+        assert (left == right) is equal
+        assert (left != right) is not equal
+
+    def test_no_ordering_and_no_hash(self):
+        with pytest.raises(TypeError):
+            TokenType.WORD < TokenType.SUBWORD
+        with pytest.raises(TypeError):
+            sorted([TokenType.SUBWORD, TokenType.WORD])
+        with pytest.raises(TypeError):
+            hash(TokenType.WORD)
+        with pytest.raises(TypeError):
+            {TokenType.WORD}

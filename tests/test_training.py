@@ -1,0 +1,188 @@
+"""Training through the public surface: ids, merges, timing lines, fatal paths."""
+import json
+import os
+import re
+import sys
+from collections import Counter
+
+import pytest
+
+from conftest import run_python, train_or_skip
+from wordloom import BpeTokenizer, PreTokenization, SpecialTokenRemovalMethod
+
+ELAPSED = r"\d+(\.\d*[1-9])?(s|ms|µs|ns)"
+
+
+def vocabulary(tokenizer):
+    size = int(re.fullmatch(r"BpeTokenizer\(vocab_size=(\d+)\)", repr(tokenizer)).group(1))
+    return [tokenizer.get_token_by_id(i) for i in range(size)]
+
+
+def train_on(tmp_path, text, target, **options):
+    path = tmp_path / "corpus.txt"
+    path.write_bytes(text.encode("utf-8"))
+    kind = options.pop("kind", PreTokenization.whitespace())
+    return train_or_skip(BpeTokenizer(str(path), target, kind, **options))
+
+
+def reference_vocabulary(text, target):
+    """Recounts every pair after each merge; a pair stays a candidate (even at
+    count 0) from its first occurrence until it is selected."""
+    vocab, words = [], []
+    for word in text.split():
+        for ch in word:
+            if ch not in vocab:
+                vocab.append(ch)
+    vocab.append("</w>")
+    words = [[vocab.index(ch) for ch in word] + [vocab.index("</w>")] for word in text.split()]
+    candidates = set()
+    while len(vocab) < target:
+        counts = Counter(pair for word in words for pair in zip(word, word[1:]))
+        candidates |= set(counts)
+        if not candidates:
+            break
+        best = max(candidates, key=lambda pair: (counts[pair], *pair))
+        candidates.discard(best)
+        merged = vocab[best[0]] + vocab[best[1]]
+        if merged not in vocab:
+            vocab.append(merged)
+        new_id = vocab.index(merged)
+        for word in words:
+            i = 0
+            while i < len(word) - 1:
+                if (word[i], word[i + 1]) == best:
+                    word[i : i + 2] = [new_id]
+                i += 1
+    return vocab
+
+
+class TestIdsAndMerges:
+    def test_two_equal_words_learn_in_the_documented_order(self, tmp_path, capfd):
+        six = train_on(tmp_path, "ab ab", 6)
+        assert vocabulary(six) == ["a", "b", "</w>", "b</w>", "ab</w>", "ab"]
+        assert "no more pairs" not in capfd.readouterr().out
+        seven = train_on(tmp_path, "ab ab", 7)
+        assert vocabulary(seven) == vocabulary(six)
+        assert capfd.readouterr().out.endswith("targeted vocab size not reached as no more pairs to merge ")
+
+    def test_special_tokens_come_first_and_alphabet_follows_first_appearance(self, tmp_path):
+        tokenizer = train_on(tmp_path, "zy[S]x yz", 0, special_tokens=["[S]", "[E]", "[S]"])
+        assert vocabulary(tokenizer) == ["[S]", "[E]", "z", "y", "x", "</w>"]
+
+    def test_equal_counts_prefer_the_larger_left_then_right_id(self, tmp_path):
+        # Every pair occurs twice: the larger ids go first.
+        tokenizer = train_on(tmp_path, "ab cd ce ab cd ce", 11)
+        assert vocabulary(tokenizer)[6:] == ["e</w>", "d</w>", "cd</w>", "ce</w>", "b</w>"]
+
+    def test_merge_equal_to_a_special_token_reuses_its_id(self, tmp_path):
+        tokenizer = train_on(tmp_path, "ab ab ab", 6, special_tokens=["ab</w>"])
+        assert vocabulary(tokenizer) == ["ab</w>", "a", "b", "</w>", "b</w>", "ab"]
+
+    @pytest.mark.parametrize("text", [
+        "aaaaa aaa aaaa aa a",          # runs: overlapping occurrences of (a, a)
+        "abab ababab ab aabb abba",     # the selected pair twice in one word
+        "aaabaaab baaa aab aaaa abaa",
+        "xyxyxy yxyx xxyy xyx " * 3,
+    ])
+    def test_counts_stay_exact_when_words_hold_a_pair_more_than_once(self, tmp_path, text):
+        for target in (8, 12, 20, 40):
+            assert vocabulary(train_on(tmp_path, text, target)) == reference_vocabulary(text, target)
+
+
+class TestCorpusPreparation:
+    @pytest.mark.parametrize("method", [None, SpecialTokenRemovalMethod.simple(), SpecialTokenRemovalMethod.aho_corasick()])
+    def test_special_tokens_are_deleted_before_splitting(self, tmp_path, method):
+        tokenizer = train_on(tmp_path, "a[S]b[E]c", 100, special_tokens=["[S]", "[E]"],
+                             special_token_removal_method=method)
+        assert vocabulary(tokenizer)[:6] == ["[S]", "[E]", "a", "b", "c", "</w>"]
+        assert tokenizer.encode("abc").tokens == ["abc</w>"]
+
+    def test_removal_methods_differ_on_nested_tokens(self, tmp_path):
+        def learned(method):
+            return vocabulary(train_on(tmp_path, "xabcdy", 100, special_tokens=["abcd", "bc"],
+                                       special_token_removal_method=method))
+        assert "xy</w>" in learned(SpecialTokenRemovalMethod.simple())
+        assert "xady</w>" in learned(SpecialTokenRemovalMethod.aho_corasick())
+
+    def test_punctuation_kind_learns_punctuation_as_words(self, tmp_path):
+        tokenizer = train_on(tmp_path, "hi, hi, hi!", 100, kind=PreTokenization.punctuation())
+        assert {",</w>", "!</w>", "hi</w>"} <= set(vocabulary(tokenizer))
+        assert "hi,</w>" not in vocabulary(tokenizer)
+
+    def test_empty_corpus_learns_the_marker_and_special_tokens(self, tmp_path, capfd):
+        tokenizer = train_on(tmp_path, "", 10, special_tokens=["<s>"])
+        assert vocabulary(tokenizer) == ["<s>", "</w>"]
+        assert capfd.readouterr().out.endswith("no more pairs to merge ")
+
+
+class TestOutput:
+    def test_timing_lines(self, tmp_path, capfd):
+        train_on(tmp_path, "a b a b", 3)
+        assert re.fullmatch(f"vocab builder took time: {ELAPSED}\nbuild initial pair took time: {ELAPSED}\n",
+                            capfd.readouterr().out)
+        train_on(tmp_path, "a<s>b", 3, special_tokens=["<s>"])
+        assert re.match(f"removing special tokens took time: {ELAPSED}\nvocab builder", capfd.readouterr().out)
+
+    def test_second_training_is_refused(self, tmp_path, capfd):
+        tokenizer = train_on(tmp_path, "a b", 10)
+        capfd.readouterr()
+        with pytest.raises(RuntimeError) as raised:
+            tokenizer.train()
+        assert type(raised.value) is RuntimeError and str(raised.value) == "Cannot train a pretrained model"
+        assert capfd.readouterr().out == ""
+
+
+class TestFatalPaths:
+    TRAIN = ("import sys, wordloom\n"
+             "t = wordloom.BpeTokenizer(sys.argv[1], 50, wordloom.PreTokenization.whitespace(), save_model=eval(sys.argv[2]))\n"
+             "t.train()\nprint('survived')\n")
+
+    def test_missing_corpus(self, tmp_path):
+        result = run_python(self.TRAIN, str(tmp_path / "absent.txt"), "False")
+        assert (result.returncode, result.stderr) == (1, "Error reading file: No such file or directory (os error 2)\n")
+        assert "survived" not in result.stdout
+
+    def test_corpus_that_is_not_utf8(self, tmp_path):
+        (tmp_path / "latin1.txt").write_bytes(b"caf\xe9 ok")
+        result = run_python(self.TRAIN, str(tmp_path / "latin1.txt"), "False")
+        assert (result.returncode, result.stderr) == (1, "Error reading file: stream did not contain valid UTF-8\n")
+
+    def test_save_without_output_directory_after_training(self, tmp_path):
+        (tmp_path / "c.txt").write_text("a b a b")
+        result = run_python(self.TRAIN, str(tmp_path / "c.txt"), "True")
+        assert (result.returncode, result.stderr) == (1, "Error: Output directory not provided but save_model is true\n")
+        assert "build initial pair took time: " in result.stdout
+
+
+class TestDeterminism:
+    SCRIPT = ("import sys, wordloom\n"
+              "t = wordloom.BpeTokenizer(sys.argv[1], 300, wordloom.PreTokenization.punctuation(), ['the'])\n"
+              "t.train()\nn = int(repr(t)[24:-1])\n"
+              "print('RESULT', '|'.join(t.get_token_by_id(i) for i in range(n)))\n"
+              "print('RESULT', t.encode(open(sys.argv[1]).read()[:5000]).ids)\n")
+
+    def test_same_results_in_separate_processes(self, tmp_path, corpora_dir):
+        corpus = str(corpora_dir / "tinyshakespeare.txt")
+        def results():
+            return [line for line in run_python(self.SCRIPT, corpus).stdout.splitlines() if line.startswith("RESULT")]
+        runs = [results() for _ in range(3)]
+        assert runs[0] == runs[1] == runs[2] and len(runs[0]) == 2
+
+    @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+    def test_training_works_in_a_forked_child_after_the_parent_trained(self, tmp_path):
+        corpus = tmp_path / "c.txt"
+        corpus.write_text("some words and some more words " * 2000)
+        code = (
+            "import os, sys, warnings, wordloom\n"
+            "warnings.simplefilter('ignore')\n"
+            "def train():\n"
+            "    t = wordloom.BpeTokenizer(sys.argv[1], 60, wordloom.PreTokenization.whitespace())\n"
+            "    t.train(); return repr(t)\n"
+            "parent = train()\n"
+            "pid = os.fork()\n"
+            "if pid == 0:\n"
+            "    os._exit(0 if train() == parent else 3)\n"
+            "print('child', os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))\n"
+        )
+        result = run_python(code, str(corpus))
+        assert result.stdout.rstrip().endswith("child 0"), result.stderr
