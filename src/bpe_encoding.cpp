@@ -186,7 +186,7 @@ void BpeTokenizer::encode_bpe_merging(std::vector<std::vector<TokenId>>& words) 
   for (std::vector<TokenId>& word : words) merger.merge(word);
 }
 
-Result<Encoder> BpeTokenizer::encode(std::string_view text) const {
+Result<Encoder> BpeTokenizer::encode(std::string_view text, const InterruptCheck& check_interrupt) const {
   if (!trained) return fail(TokenizerError::invalid_state("Cannot encode text without training the tokenizer"));
   end_of_word_id(token_table);
   EncodingCache& cache = encoding_cache();
@@ -195,8 +195,10 @@ Result<Encoder> BpeTokenizer::encode(std::string_view text) const {
 
   // The words of the text, for the token-type rule.
   StringViewSet words;
+  std::size_t words_seen = 0;
   auto encode_piece = [&](std::string_view piece) {
     for_each_word(pre_tokenizer, piece, [&](std::string_view word) {
+      if (++words_seen % 4096 == 0) poll(check_interrupt);
       words.insert(word);
       const std::vector<TokenId>& merged = cache.merged_word(*this, word);
       encoder.ids.insert(encoder.ids.end(), merged.begin(), merged.end());

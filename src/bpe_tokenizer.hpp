@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -44,8 +45,17 @@ struct Encoder {
 // Derived lookup data for encoding, rebuilt whenever the tables change.
 class EncodingCache;
 
+// Called now and then during long operations, always on the calling thread.
+// It may throw to abandon the operation; the record is then left as it was.
+using InterruptCheck = std::function<void()>;
+
+inline void poll(const InterruptCheck& check_interrupt) {
+  if (check_interrupt) check_interrupt();
+}
+
 struct TrainingOptions {
   unsigned worker_threads = 0;  // 0: one per hardware thread
+  InterruptCheck check_interrupt;
 };
 
 struct BpeTokenizer {
@@ -81,7 +91,7 @@ struct BpeTokenizer {
   // already trained record; unreadable corpora and failed saves end the process.
   Result<void> train(const TrainingOptions& options = {});
 
-  Result<Encoder> encode(std::string_view text) const;
+  Result<Encoder> encode(std::string_view text, const InterruptCheck& check_interrupt = {}) const;
   Result<std::string> decode(std::span<const TokenId> ids) const;
   Result<TokenId> get_id_by_token(std::string_view token) const;
   Result<std::string> get_token_by_id(TokenId id) const;

@@ -98,36 +98,40 @@ std::vector<std::size_t> whitespace_block_bounds(std::string_view text, std::siz
   return bounds;
 }
 
-// Counts the words of `text` on the worker threads, each block into its own
-// table, then joins the tables in block order so that first appearance in the
-// text still decides the order.
-DistinctWords count_distinct_words(PreTokenization kind, std::string_view text, unsigned threads) {
-  if (threads == 0) threads = default_worker_threads();
-  constexpr std::size_t kMinBytesPerBlock = 1 << 20;
-  const std::size_t blocks = std::clamp<std::size_t>(text.size() / kMinBytesPerBlock, 1, threads);
-  const std::vector<std::size_t> bounds = whitespace_block_bounds(text, blocks);
-  std::vector<DistinctWords> partial(blocks);
-  parallel_for_blocks(blocks, threads, 1, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t block = begin; block < end; ++block) {
-      WordIndex index;
-      count_words_into(kind, text.substr(bounds[block], bounds[block + 1] - bounds[block]), partial[block], index);
+void add_counts(DistinctWords& distinct, WordIndex& index, const DistinctWords& part) {
+  for (std::size_t i = 0; i < part.words.size(); ++i) {
+    auto [slot, inserted] = index.try_emplace(part.words[i], static_cast<std::uint32_t>(distinct.words.size()));
+    if (inserted) {
+      distinct.words.push_back(part.words[i]);
+      distinct.counts.push_back(part.counts[i]);
+    } else {
+      distinct.counts[slot->second] += part.counts[i];
     }
-  });
-  if (blocks == 1) return std::move(partial[0]);
+  }
+}
 
+// Counts the words of `text` in blocks, one round of blocks at a time on the
+// worker threads, each block into its own table. The tables join the total in
+// block order, so first appearance in the text still decides the order.
+DistinctWords count_distinct_words(PreTokenization kind, std::string_view text, const TrainingOptions& options) {
+  const unsigned threads = options.worker_threads == 0 ? default_worker_threads() : options.worker_threads;
+  constexpr std::size_t kBlockBytes = 8 << 20;  // also bounds the time between interrupt checks
+  const std::size_t blocks = std::max<std::size_t>(1, (text.size() + kBlockBytes - 1) / kBlockBytes);
+  const std::vector<std::size_t> bounds = whitespace_block_bounds(text, blocks);
   DistinctWords distinct;
   WordIndex index;
-  index.reserve(partial[0].words.size());
-  for (const DistinctWords& part : partial) {
-    for (std::size_t i = 0; i < part.words.size(); ++i) {
-      auto [slot, inserted] = index.try_emplace(part.words[i], static_cast<std::uint32_t>(distinct.words.size()));
-      if (inserted) {
-        distinct.words.push_back(part.words[i]);
-        distinct.counts.push_back(part.counts[i]);
-      } else {
-        distinct.counts[slot->second] += part.counts[i];
+  for (std::size_t first = 0; first < blocks; first += threads) {
+    std::vector<DistinctWords> partial(std::min<std::size_t>(threads, blocks - first));
+    parallel_for_blocks(partial.size(), threads, 1, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t k = begin; k < end; ++k) {
+        const std::size_t block = first + k;
+        WordIndex block_index;
+        count_words_into(kind, text.substr(bounds[block], bounds[block + 1] - bounds[block]), partial[k],
+                         block_index);
       }
-    }
+    });
+    for (const DistinctWords& part : partial) add_counts(distinct, index, part);
+    poll(options.check_interrupt);
   }
   return distinct;
 }
@@ -240,8 +244,9 @@ class MergeTrainer {
   MergeTrainer(SymbolArena arena, std::vector<std::uint64_t> word_counts)
       : arena_(std::move(arena)), word_counts_(std::move(word_counts)) {}
 
-  void count_initial_pairs() {
+  void count_initial_pairs(const InterruptCheck& check_interrupt) {
     for (std::uint32_t p = 0; p < arena_.symbol.size(); ++p) {
+      if (p % (1 << 20) == 0) poll(check_interrupt);
       const std::uint32_t q = arena_.next[p];
       if (q == kNone) continue;
       PairStats& stats = pairs_[{arena_.symbol[p], arena_.symbol[q]}];
@@ -255,8 +260,9 @@ class MergeTrainer {
   }
 
   // Merges until the table holds `target` tokens or no pair is left.
-  void run(std::uint64_t target, LearnedTables& learned) {
+  void run(std::uint64_t target, LearnedTables& learned, const InterruptCheck& check_interrupt) {
     while (learned.table.size() < target) {
+      poll(check_interrupt);
       std::optional<TokenPair> best = pop_best_pair();
       if (!best) {
         write_stdout("targeted vocab size not reached as no more pairs to merge ");
@@ -386,11 +392,12 @@ Result<void> BpeTokenizer::train(const TrainingOptions& options) {
     text = remove_special_tokens(std::move(text), special_tokens, special_token_removal_method);
     removal.print_elapsed("removing special tokens took time: ");
   }
+  poll(options.check_interrupt);
 
   PhaseClock vocab_builder;
   std::optional<MergeTrainer> trainer;
   {
-    const DistinctWords distinct = count_distinct_words(pre_tokenizer, text, options.worker_threads);
+    const DistinctWords distinct = count_distinct_words(pre_tokenizer, text, options);
     Alphabet alphabet;
     const std::vector<std::uint32_t> lengths = alphabet.assign_ids(distinct, learned.table);
     const TokenId end_of_word = learned.table.get_or_insert_id(kEndOfWord);
@@ -401,10 +408,11 @@ Result<void> BpeTokenizer::train(const TrainingOptions& options) {
   vocab_builder.print_elapsed("vocab builder took time: ");
 
   PhaseClock initial_pairs;
-  trainer->count_initial_pairs();
+  poll(options.check_interrupt);
+  trainer->count_initial_pairs(options.check_interrupt);
   initial_pairs.print_elapsed("build initial pair took time: ");
 
-  trainer->run(target_vocab_size, learned);
+  trainer->run(target_vocab_size, learned, options.check_interrupt);
   trainer.reset();
   store_learned_tables(*this, std::move(learned));
   encoding_cache_.reset();

@@ -39,6 +39,13 @@ T value_or_raise(Result<T> result) {
   return std::move(result).value();
 }
 
+// Runs the Python signal handlers (Ctrl-C raises KeyboardInterrupt there) and
+// throws PythonError when one raised. Given to the core as its interrupt
+// check, so long calls stop at a safe point with the record unchanged.
+inline void check_signals() {
+  if (PyErr_CheckSignals() != 0) throw PythonError{};
+}
+
 // Turns the exception in flight into the pending Python exception:
 // PythonError is already set, InternalFailure (and any other C++ exception)
 // becomes PanicException, std::bad_alloc becomes MemoryError.

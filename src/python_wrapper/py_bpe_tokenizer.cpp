@@ -62,13 +62,15 @@ PyObject* train(PyObject* self, PyObject*) noexcept {
   return guarded([self] {
     PyBpeTokenizer& tokenizer = instance_of<BpeTokenizer>(self);
     const ExclusiveBorrow borrow(tokenizer.borrow_flag);
-    value_or_raise(tokenizer.record.train());
+    TrainingOptions options;
+    options.check_interrupt = check_signals;
+    value_or_raise(tokenizer.record.train(options));
     return PyRef::borrow(Py_None);
   });
 }
 
 PyRef encode(const BpeTokenizer& tokenizer, std::string_view text) {
-  return new_instance(value_or_raise(tokenizer.encode(text)));
+  return new_instance(value_or_raise(tokenizer.encode(text, check_signals)));
 }
 
 PyRef decode(const BpeTokenizer& tokenizer, const std::vector<TokenId>& ids) {

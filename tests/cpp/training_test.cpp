@@ -42,8 +42,10 @@ Learned train(const std::string& text, std::uint64_t target, unsigned threads = 
   BpeTokenizer tokenizer = BpeTokenizer::create(corpus.path(), target, PreTokenization::Whitespace,
                                                 std::move(special_tokens), SpecialTokenRemovalMethod::Simple,
                                                 false, std::nullopt);
+  TrainingOptions options;
+  options.worker_threads = threads;
   testing::internal::CaptureStdout();
-  EXPECT_TRUE(tokenizer.train({threads}).has_value());
+  EXPECT_TRUE(tokenizer.train(options).has_value());
   testing::internal::GetCapturedStdout();
   return {tokenizer.token_table.id_to_token, tokenizer.merge_rules};
 }
@@ -135,8 +137,8 @@ TEST(Training, MatchesRecountingReferenceOnRepetitiveCorpora) {
 
 TEST(Training, SameResultWhateverTheThreadCount) {
   std::mt19937 random(7);
-  // Large enough for several counting blocks and conversion blocks.
-  const std::string text = random_corpus(random, 400000, "abcdefghijklmnopqrstuvwxyz", 7);
+  // Large enough for several counting blocks (8 MB each) and conversion blocks.
+  const std::string text = random_corpus(random, 4'000'000, "abcd", 7);
   const Learned one = train(text, 400, 1);
   for (unsigned threads : {2u, 3u, 8u}) {
     const Learned many = train(text, 400, threads);
