@@ -1,7 +1,9 @@
 """Shared fixtures for the Python suite: a tiny corpus, trained tokenizers and
 hand-written model directories."""
 import json
+import os
 import pathlib
+import re
 import subprocess
 import sys
 
@@ -31,6 +33,12 @@ def train_or_skip(tokenizer):
             pytest.skip("training is not implemented in this build yet")
         raise
     return tokenizer
+
+
+def vocabulary(tokenizer):
+    """Every token string in id order, read through the single lookups."""
+    size = int(re.fullmatch(r"BpeTokenizer\(vocab_size=(\d+)\)", repr(tokenizer)).group(1))
+    return [tokenizer.get_token_by_id(i) for i in range(size)]
 
 
 def run_python(code, *args):
@@ -81,3 +89,9 @@ def write_model_files(directory, id_to_token, merges=(), special_tokens=(), pre_
     for name, content in files.items():
         (directory / name).write_text(json.dumps(content, indent=2), encoding="utf-8")
     return str(directory)
+
+
+def pytest_sessionstart(session):
+    """The sanitizer run must test the sanitized build, not an installed one."""
+    if os.environ.get("WORDLOOM_EXPECT_SANITIZED") and "sanitize" not in wordloom.__file__:
+        pytest.exit(f"expected the sanitized build, got {wordloom.__file__}", returncode=3)

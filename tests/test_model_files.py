@@ -5,7 +5,7 @@ import json
 
 import pytest
 
-from conftest import CORPUS, run_python, train_or_skip
+from conftest import CORPUS, run_python, train_or_skip, vocabulary
 from wordloom import BpeTokenizer, PreTokenization, SpecialTokenRemovalMethod
 
 MODEL_FILES = {
@@ -33,15 +33,6 @@ def write_model(directory, **replaced):
         text = replaced.get(name.replace(".json", ""), json.dumps(content, indent=2))
         (directory / name).write_text(text, encoding="utf-8")
     return str(directory)
-
-
-def vocabulary(tokenizer):
-    tokens = []
-    while True:
-        try:
-            tokens.append(tokenizer.get_token_by_id(len(tokens)))
-        except RuntimeError:
-            return tokens
 
 
 class TestLoading:

@@ -2,6 +2,8 @@
 seen from Python."""
 import pytest
 
+from conftest import vocabulary
+
 from wordloom import Encoder, TokenType
 
 TEXT = "  lower\tnewest  wide "
@@ -11,16 +13,6 @@ def error_of(call):
     with pytest.raises(BaseException) as raised:
         call()
     return type(raised.value), str(raised.value)
-
-
-def vocabulary(tokenizer):
-    """Every token string by id, read through the single lookups."""
-    tokens = []
-    while True:
-        try:
-            tokens.append(tokenizer.get_token_by_id(len(tokens)))
-        except RuntimeError:
-            return tokens
 
 
 @pytest.mark.parametrize("call, message", [

@@ -7,15 +7,10 @@ from collections import Counter
 
 import pytest
 
-from conftest import run_python, train_or_skip
+from conftest import run_python, train_or_skip, vocabulary
 from wordloom import BpeTokenizer, PreTokenization, SpecialTokenRemovalMethod
 
 ELAPSED = r"\d+(\.\d*[1-9])?(s|ms|µs|ns)"
-
-
-def vocabulary(tokenizer):
-    size = int(re.fullmatch(r"BpeTokenizer\(vocab_size=(\d+)\)", repr(tokenizer)).group(1))
-    return [tokenizer.get_token_by_id(i) for i in range(size)]
 
 
 def train_on(tmp_path, text, target, **options):
