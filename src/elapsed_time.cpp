@@ -1,5 +1,6 @@
 #include "elapsed_time.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 
@@ -8,23 +9,23 @@ namespace wordloom {
 std::string elapsed_time_text(std::chrono::nanoseconds elapsed) {
   struct Unit {
     std::uint64_t nanos;
-    int digits;
+    std::size_t digits;
     const char* suffix;
   };
-  static constexpr Unit kUnits[] = {{1'000'000'000, 9, "s"}, {1'000'000, 6, "ms"}, {1'000, 3, "\u00b5s"}, {1, 0, "ns"}};
-  const auto nanos = static_cast<std::uint64_t>(elapsed.count() > 0 ? elapsed.count() : 0);
+  static constexpr Unit kUnits[] = {{1'000'000'000, 9, "s"}, {1'000'000, 6, "ms"}, {1'000, 3, "\u00b5s"}};
+  const auto nanos = static_cast<std::uint64_t>(std::max<std::int64_t>(elapsed.count(), 0));
   for (const Unit& unit : kUnits) {
-    if (nanos < unit.nanos && unit.nanos != 1) continue;
+    if (nanos < unit.nanos) continue;
     std::string text = std::to_string(nanos / unit.nanos);
-    std::string fraction = std::to_string(nanos % unit.nanos);
-    if (nanos % unit.nanos != 0) {
+    if (const std::uint64_t rest = nanos % unit.nanos; rest != 0) {
+      std::string fraction = std::to_string(rest);
       fraction.insert(0, unit.digits - fraction.size(), '0');
       fraction.erase(fraction.find_last_not_of('0') + 1);
       text += '.' + fraction;
     }
     return text + unit.suffix;
   }
-  return "0ns";
+  return std::to_string(nanos) + "ns";
 }
 
 void PhaseClock::print_elapsed(std::string_view label) const {
