@@ -7,23 +7,28 @@ Hugging Face `tokenizers` and sentencepiece, trained on that corpus.
 import argparse
 import time
 
-from corpus import cache_dir, stdlib_corpus
-from measure import in_child
+from corpus import stdlib_corpus
+from measure import cached_model
 from peers import SYSTEMS, Loaded
 
 VOCAB_SIZE = 32_000
 
 
-def cached_model(system, corpus):
-    """Trains `system` once (in a child process) and reuses the saved model."""
-    marker = cache_dir() / f"{system}-{VOCAB_SIZE}.path"
-    if not marker.exists():
-        path = in_child("train", system, corpus, VOCAB_SIZE, cache_dir() / f"{system}-{VOCAB_SIZE}")["result"]
-        marker.write_text(path)
-    return marker.read_text()
+def leading_text(corpus, megabytes):
+    """The first `megabytes` million characters of the corpus file."""
+    return corpus.read_text(encoding="utf-8")[: int(megabytes * 1e6)]
 
 
-def timed(call):
+def throughput(system, model_path, text):
+    """Encodes `text` in one call on a freshly loaded model, then decodes the
+    ids in one call: the number of tokens and the seconds of each call."""
+    model = Loaded(system, model_path)
+    encode_seconds, ids = _timed(lambda: model.encode(text))
+    decode_seconds, _ = _timed(lambda: model.decode(ids))
+    return {"tokens": len(ids), "encode_seconds": encode_seconds, "decode_seconds": decode_seconds}
+
+
+def _timed(call):
     start = time.perf_counter()
     result = call()
     return time.perf_counter() - start, result
@@ -36,20 +41,17 @@ def main():
     options = parser.parse_args()
 
     corpus = stdlib_corpus()
-    text = corpus.read_text(encoding="utf-8")[: int(options.megabytes * 1e6)]
+    text = leading_text(corpus, options.megabytes)
     megabytes = len(text.encode("utf-8")) / 1e6
     print(f"text: {megabytes:.1f} MB of {corpus.name}, one encode call per system")
     print(f"{'system':14} {'tokens':>10} {'MB/s':>8} {'Mtok/s':>8} {'decode MB/s':>11} {'speed vs wordloom':>18}")
-    rows = {}
-    for system in (s for s in SYSTEMS if s not in options.skip):
-        model = Loaded(system, cached_model(system, corpus))
-        encode_seconds, ids = timed(lambda: model.encode(text))
-        decode_seconds, _ = timed(lambda: model.decode(ids))
-        rows[system] = (len(ids), encode_seconds, decode_seconds)
-    ours = rows["wordloom"][1]
-    for system, (tokens, encode_seconds, decode_seconds) in rows.items():
-        print(f"{system:14} {tokens:10} {megabytes / encode_seconds:8.2f} {tokens / encode_seconds / 1e6:8.3f} "
-              f"{megabytes / decode_seconds:11.2f} {ours / encode_seconds:18.2f}")
+    rows = {system: throughput(system, cached_model(system, corpus, VOCAB_SIZE), text)
+            for system in SYSTEMS if system not in options.skip}
+    ours = rows["wordloom"]["encode_seconds"]
+    for system, row in rows.items():
+        print(f"{system:14} {row['tokens']:10} {megabytes / row['encode_seconds']:8.2f} "
+              f"{row['tokens'] / row['encode_seconds'] / 1e6:8.3f} {megabytes / row['decode_seconds']:11.2f} "
+              f"{ours / row['encode_seconds']:18.2f}")
 
 
 if __name__ == "__main__":

@@ -1,21 +1,21 @@
-"""Model loading time: wordloom's model directory against a Hugging Face
-`tokenizers` BPE model of the same size, both trained once on the
-standard-library corpus (bench/corpus.py) and reused from the cache.
+"""Model loading time of wordloom, Hugging Face `tokenizers` and
+sentencepiece, for 32,000-token models trained on the standard-library corpus
+(bench/corpus.py). Trained models are cached and reused.
 
-    python bench/load.py [--runs N]
+    python bench/load.py [--runs N] [--retrain]
 """
 import argparse
 import time
 
 from corpus import stdlib_corpus
-from encode import VOCAB_SIZE, cached_model
-from peers import Loaded
+from measure import cached_model, train_model
+from peers import SYSTEMS, Loaded
 
-SYSTEMS = ("wordloom", "tokenizers")
+VOCAB_SIZE = 32_000
 
 
-def best_load_seconds(system, model_path, runs):
-    """The fastest of `runs` loads of the model."""
+def load_seconds(system, model_path, runs):
+    """The fastest of `runs` loads of the model at `model_path`, in seconds."""
     best = float("inf")
     for _ in range(runs):
         start = time.perf_counter()
@@ -26,17 +26,19 @@ def best_load_seconds(system, model_path, runs):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--runs", type=int, default=7, help="loads per system; the fastest counts")
+    parser.add_argument("--runs", type=int, default=7, help="loads per tokenizer; the best is reported")
+    parser.add_argument("--retrain", action="store_true", help="train the models again instead of reusing them")
     options = parser.parse_args()
 
     corpus = stdlib_corpus()
-    models = {system: cached_model(system, corpus) for system in SYSTEMS}
-    seconds = {system: best_load_seconds(system, path, options.runs) for system, path in models.items()}
-
-    print(f"{VOCAB_SIZE}-token models trained on {corpus.name}, best of {options.runs} loads")
-    for system, path in models.items():
-        print(f"{system:12} {seconds[system] * 1e3:8.2f} ms  {path}")
-    print(f"ratio wordloom / tokenizers: {seconds['wordloom'] / seconds['tokenizers']:.2f}")
+    print(f"corpus: {corpus} ({corpus.stat().st_size / 1e6:.1f} MB), {VOCAB_SIZE} tokens, best of {options.runs}")
+    times = {}
+    for system in SYSTEMS:
+        path = train_model(system, corpus, VOCAB_SIZE)["result"] if options.retrain else \
+            cached_model(system, corpus, VOCAB_SIZE)
+        times[system] = load_seconds(system, path, options.runs)
+    for system, seconds in times.items():
+        print(f"{system:14} load {seconds * 1e3:8.2f} ms   {seconds / times['wordloom']:6.2f} x wordloom")
 
 
 if __name__ == "__main__":

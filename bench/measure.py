@@ -1,9 +1,13 @@
 """Runs one benchmark step in a fresh interpreter, so that wall time and peak
-memory belong to that step alone."""
+memory belong to that step alone; trains the models that the other
+benchmarks load and keeps them in the cache."""
 import json
+import shutil
 import subprocess
 import sys
 from pathlib import Path
+
+from corpus import cache_dir
 
 CHILD = """
 import json, resource, sys, time
@@ -17,6 +21,7 @@ seconds = time.perf_counter() - start
 peak_mb = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
 print(json.dumps({{"seconds": seconds, "peak_mb": peak_mb, "result": str(result)}}))
 """
+TRAINED = "trained-model-path"  # written beside a model once its training has finished
 
 
 def in_child(step, *args, timeout=3600):
@@ -28,3 +33,25 @@ def in_child(step, *args, timeout=3600):
     if done.returncode != 0:
         raise RuntimeError(f"{step}{args} failed:\n{done.stderr}")
     return json.loads(done.stdout.splitlines()[-1])
+
+
+def train_model(system, corpus, vocab_size):
+    """Trains `system` afresh in a child interpreter, keeping the model in the
+    cache; returns the child's measurement ("result" is the model's path)."""
+    directory = _model_dir(system, corpus, vocab_size)
+    shutil.rmtree(directory, ignore_errors=True)
+    measured = in_child("train", system, corpus, vocab_size, directory)
+    (directory / TRAINED).write_text(measured["result"])
+    return measured
+
+
+def cached_model(system, corpus, vocab_size):
+    """The path of a cached `system` model, trained first if there is none."""
+    marker = _model_dir(system, corpus, vocab_size) / TRAINED
+    if not marker.exists():
+        train_model(system, corpus, vocab_size)
+    return marker.read_text()
+
+
+def _model_dir(system, corpus, vocab_size):
+    return cache_dir() / f"{system}-{Path(corpus).stem}-{vocab_size}"

@@ -2,27 +2,15 @@
 train a BPE model on a corpus file, load it, encode a text, decode ids.
 
 wordloom and Hugging Face `tokenizers` split at white space and mark word ends
-with "</w>"; sentencepiece runs in its BPE mode with its own defaults."""
-import io
+with "</w>"; sentencepiece runs in its BPE mode with SENTENCEPIECE_OPTIONS."""
 import os
-from contextlib import redirect_stdout
 from pathlib import Path
 
+from wordloom_cli.silence import silenced
+
 SYSTEMS = ("wordloom", "tokenizers", "sentencepiece")
-
-
-def _quietly(call):
-    """Runs `call` with file descriptor 1 sent to /dev/null (wordloom prints
-    its timing lines there directly)."""
-    saved = os.dup(1)
-    try:
-        with open(os.devnull, "w") as devnull:
-            os.dup2(devnull.fileno(), 1)
-            with redirect_stdout(io.StringIO()):
-                return call()
-    finally:
-        os.dup2(saved, 1)
-        os.close(saved)
+SENTENCEPIECE_OPTIONS = {"model_type": "bpe", "character_coverage": 1.0, "max_sentence_length": 1 << 16,
+                         "hard_vocab_limit": False, "num_threads": os.cpu_count(), "minloglevel": 2}
 
 
 def train(system, corpus, vocab_size, model_dir):
@@ -31,11 +19,9 @@ def train(system, corpus, vocab_size, model_dir):
     model_dir = Path(model_dir)
     model_dir.mkdir(parents=True, exist_ok=True)
     if system == "wordloom":
-        import wordloom
+        from wordloom_cli import model
 
-        tokenizer = wordloom.BpeTokenizer(str(corpus), vocab_size, wordloom.PreTokenization.whitespace(),
-                                          save_model=True, output_dir=str(model_dir))
-        _quietly(tokenizer.train)
+        model.train(corpus, vocab_size, model_dir)
         return model_dir
     if system == "tokenizers":
         from tokenizers import Tokenizer, models, pre_tokenizers, trainers
@@ -51,10 +37,9 @@ def train(system, corpus, vocab_size, model_dir):
         import sentencepiece
 
         prefix = model_dir / "spm"
-        _quietly(lambda: sentencepiece.SentencePieceTrainer.train(
-            input=str(corpus), model_prefix=str(prefix), model_type="bpe", vocab_size=vocab_size,
-            character_coverage=1.0, max_sentence_length=1 << 16, hard_vocab_limit=False,
-            num_threads=os.cpu_count(), minloglevel=2))
+        with silenced(1):
+            sentencepiece.SentencePieceTrainer.train(input=str(corpus), model_prefix=str(prefix),
+                                                     vocab_size=vocab_size, **SENTENCEPIECE_OPTIONS)
         return prefix.with_suffix(".model")
     raise ValueError(f"unknown system {system!r}")
 
@@ -79,11 +64,9 @@ class Loaded:
 
     def encode(self, text):
         """The token ids of `text`, as one call on the whole text."""
-        if self.system == "wordloom":
-            return self._model.encode(text).ids
-        if self.system == "tokenizers":
-            return self._model.encode(text).ids
-        return self._model.encode(text)
+        if self.system == "sentencepiece":
+            return self._model.encode(text)
+        return self._model.encode(text).ids
 
     def decode(self, ids):
         return self._model.decode(ids)

@@ -1,15 +1,15 @@
 """Training time and peak memory: wordloom against Hugging Face `tokenizers`
 and sentencepiece, each in its own fresh process, on the standard-library
-corpus (32,000 tokens) and the shared corpora (8,000 tokens).
+corpus (32,000 tokens) and the shared corpora (8,000 tokens). The models are
+kept for bench/load.py and bench/encode.py.
 
     python bench/train.py [--only stdlib] [--skip sentencepiece]
 """
 import argparse
-import tempfile
 from pathlib import Path
 
 from corpus import stdlib_corpus
-from measure import in_child
+from measure import train_model
 from peers import SYSTEMS
 
 SHARED_CORPORA = Path(__file__).resolve().parents[2] / "shared" / "corpora"
@@ -32,10 +32,7 @@ def main():
     for name, corpus, vocab_size in corpora():
         if options.only and name != options.only:
             continue
-        results = {}
-        with tempfile.TemporaryDirectory() as scratch:
-            for system in systems:
-                results[system] = in_child("train", system, corpus, vocab_size, Path(scratch) / system)
+        results = {system: train_model(system, corpus, vocab_size) for system in systems}
         ours = results["wordloom"]
         for system, measured in results.items():
             print(f"{name + f' ({Path(corpus).stat().st_size / 1e6:.1f} MB)':28} {system:14} {vocab_size:6} "

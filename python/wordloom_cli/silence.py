@@ -1,0 +1,27 @@
+"""Muting a file descriptor. The extension writes its training progress to
+file descriptor 1 and its internal-failure diagnostics to descriptor 2
+directly, past `sys.stdout` and `sys.stderr`."""
+import os
+import sys
+from contextlib import contextmanager
+
+
+@contextmanager
+def silenced(fd):
+    """Sends everything written to `fd` inside the block to /dev/null."""
+    _flush_python_streams()
+    saved = os.dup(fd)
+    try:
+        with open(os.devnull, "wb") as devnull:
+            os.dup2(devnull.fileno(), fd)
+        yield
+    finally:
+        _flush_python_streams()  # what Python buffered inside the block belongs to the block
+        os.dup2(saved, fd)
+        os.close(saved)
+
+
+def _flush_python_streams():
+    for stream in (sys.stdout, sys.stderr):
+        if stream is not None:
+            stream.flush()
