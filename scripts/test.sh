@@ -18,3 +18,6 @@ cmake --build build/sanitize --target wordloom
 sanitizer_runtimes="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)"
 LD_PRELOAD="$sanitizer_runtimes" ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
   PYTHONPATH=build/sanitize WORDLOOM_EXPECT_SANITIZED=1 .venv/bin/python -m pytest -q -p no:cacheprovider
+
+# Coverage-guided fuzzing of the model reader, encoding and training, bounded in time.
+bash scripts/fuzz.sh

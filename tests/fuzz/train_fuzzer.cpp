@@ -1,0 +1,91 @@
+// Fuzzes training. Input byte 0 picks the settings (bit 0: punctuation
+// pre-tokenizer, bit 1: Aho-Corasick removal), byte 1 the target size (times
+// two); the rest is cut at 0xFF bytes into special tokens and, last, the
+// corpus. Training must learn consistent tables, learn the same ones again,
+// save them so that they load unchanged, and encode its own corpus.
+#include <cstdint>
+
+#include "fuzz_support.hpp"
+
+namespace wordloom::fuzz {
+namespace {
+
+struct Settings {
+  PreTokenization kind;
+  SpecialTokenRemovalMethod removal;
+  std::uint64_t target;
+  std::vector<std::string> special_tokens;
+};
+
+BpeTokenizer train(const Settings& settings, const std::filesystem::path& corpus) {
+  BpeTokenizer tokenizer = BpeTokenizer::create(corpus.string(), settings.target, settings.kind,
+                                                settings.special_tokens, settings.removal, false, std::nullopt);
+  require(tokenizer.train().has_value(), "an untrained tokenizer trains");
+  return tokenizer;
+}
+
+// Ids are dense and unique, special tokens come first, every merge names
+// tokens and yields their concatenation, and merging stops at the target.
+void check_tables(const BpeTokenizer& tokenizer, const Settings& settings) {
+  const TokenTable& table = tokenizer.token_table;
+  require(table.token_to_id.size() == table.size(), "one id per token");
+  for (TokenId id = 0; id < table.size(); ++id) {
+    require(*table.id_of(table.id_to_token[id]) == id, "the two sides of the table agree");
+  }
+  for (const std::string& token : settings.special_tokens) {
+    require(*table.id_of(token) < settings.special_tokens.size(), "special tokens have the first ids");
+  }
+  require(tokenizer.merge_rules.empty() || table.size() <= settings.target, "merging stops at the target");
+  require(tokenizer.save_ranks.size() == tokenizer.pairs_to_merge.size(), "every ranked pair has a result");
+  for (std::size_t rank = 0; rank < tokenizer.merge_rules.size(); ++rank) {
+    const TokenPair pair = tokenizer.merge_rules[rank];
+    require(pair.left < table.size() && pair.right < table.size(), "merges name tokens");
+    require(tokenizer.save_ranks.at(pair) >= rank, "a pair keeps its last rank");
+    const std::string* merged = table.token_of(tokenizer.pairs_to_merge.at(pair));
+    require(merged != nullptr && *merged == table.id_to_token[pair.left] + table.id_to_token[pair.right],
+            "a merge yields the concatenation");
+  }
+}
+
+void check_saved_and_loaded(const BpeTokenizer& tokenizer) {
+  const std::string directory = (scratch_directory() / "model").string();
+  require(save_model_files(tokenizer, directory).has_value(), "a trained model saves");
+  Result<BpeTokenizer> loaded = load_model_files(directory);
+  require(loaded.has_value(), "a saved model loads");
+  require(loaded->token_table.id_to_token == tokenizer.token_table.id_to_token, "the vocabulary loads unchanged");
+  require(loaded->merge_rules == tokenizer.merge_rules && loaded->save_ranks == tokenizer.save_ranks &&
+              loaded->pairs_to_merge == tokenizer.pairs_to_merge && loaded->special_tokens == tokenizer.special_tokens,
+          "the merge tables load unchanged");
+}
+
+}  // namespace
+}  // namespace wordloom::fuzz
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  wordloom::fuzz::silence_stdout();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace wordloom::fuzz;
+  if (size < 2) return 0;
+  const std::vector<std::string_view> fields = split_fields({data + 2, size - 2});
+  if (!all_valid_utf8(fields)) return 0;  // training ends the process on such a corpus
+  using Kind = wordloom::PreTokenization;
+  using Removal = wordloom::SpecialTokenRemovalMethod;
+  const Settings settings{(data[0] & 1) != 0 ? Kind::Punctuation : Kind::Whitespace,
+                          (data[0] & 2) != 0 ? Removal::AhoCorasick : Removal::Simple, 2u * data[1],
+                          std::vector<std::string>(fields.begin(), fields.end() - 1)};
+  const std::filesystem::path corpus = scratch_directory() / "corpus.txt";
+  write_file(corpus, fields.back());
+
+  const wordloom::BpeTokenizer tokenizer = train(settings, corpus);
+  check_tables(tokenizer, settings);
+  const wordloom::BpeTokenizer again = train(settings, corpus);
+  require(again.token_table.id_to_token == tokenizer.token_table.id_to_token &&
+              again.merge_rules == tokenizer.merge_rules,
+          "training is deterministic");
+  check_saved_and_loaded(tokenizer);
+  encode_and_check(tokenizer, fields.back());
+  return 0;
+}
