@@ -9,8 +9,10 @@ from pathlib import Path
 
 from corpus import cache_dir
 
+# The child reads its own peak (VmHWM): ru_maxrss would also count the
+# parent's peak, which Linux carries over through fork and exec.
 CHILD = """
-import json, resource, sys, time
+import json, sys, time
 sys.path.insert(0, {bench_dir!r})
 import peers
 step = {step!r}
@@ -18,7 +20,8 @@ args = json.loads(sys.argv[1])
 start = time.perf_counter()
 result = getattr(peers, step)(*args)
 seconds = time.perf_counter() - start
-peak_mb = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+with open("/proc/self/status") as status:
+    peak_mb = next(int(line.split()[1]) for line in status if line.startswith("VmHWM:")) / 1024
 print(json.dumps({{"seconds": seconds, "peak_mb": peak_mb, "result": str(result)}}))
 """
 TRAINED = "trained-model-path"  # written beside a model once its training has finished
