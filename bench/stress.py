@@ -13,7 +13,6 @@ import re
 import subprocess
 import sys
 import tempfile
-from pathlib import Path
 
 from corpus import cache_dir, stdlib_corpus
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets of tests/fuzz with AddressSanitizer and
+# Builds the libFuzzer targets of fuzz with AddressSanitizer and
 # UndefinedBehaviorSanitizer and runs each for a bounded time (FUZZ_SECONDS,
-# default 60), starting from the seeds in tests/fuzz/seeds/<target>. Fails on
+# default 60), starting from the seeds in fuzz/seeds/<target>. Fails on
 # the first crash, leak, sanitizer report, timeout or broken invariant; the
 # input that caused it is left in build/fuzz/artifacts.
 #
@@ -29,7 +29,7 @@ BUILD=build/fuzz
 seconds=${FUZZ_SECONDS:-60}
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  mapfile -t targets < <(basename -s .cpp tests/fuzz/*_fuzzer.cpp)
+  mapfile -t targets < <(basename -s .cpp fuzz/*_fuzzer.cpp)
 fi
 
 # The core library, instrumented for coverage; CMake keeps its source list.
@@ -43,7 +43,7 @@ cmake --build "$BUILD" --target wordloom_core
 read -r -a absl_flags <<<"$(pkg-config --cflags --libs absl_flat_hash_map absl_hash)"
 for target in "${targets[@]}"; do
   "$CXX" -std=c++20 -O1 -g -fsanitize=fuzzer,$SANITIZERS -fno-sanitize-recover=undefined -fno-omit-frame-pointer \
-    -Isrc "tests/fuzz/$target.cpp" "$BUILD/libwordloom_core.a" "${absl_flags[@]}" -pthread -o "$BUILD/$target"
+    -Isrc "fuzz/$target.cpp" "$BUILD/libwordloom_core.a" "${absl_flags[@]}" -pthread -o "$BUILD/$target"
 done
 
 mkdir -p "$BUILD/artifacts" "$BUILD/tmp"
@@ -51,13 +51,13 @@ export TMPDIR="$PWD/$BUILD/tmp"  # where the targets write their model files
 for target in "${targets[@]}"; do
   echo "== $target: ${seconds}s"
   dictionary=()
-  if [ -f "tests/fuzz/$target.dict" ]; then dictionary=(-dict="tests/fuzz/$target.dict"); fi
+  if [ -f "fuzz/$target.dict" ]; then dictionary=(-dict="fuzz/$target.dict"); fi
   # New inputs go to the first directory; the seeds stay as they are.
   mkdir -p "$BUILD/corpus/$target"
   log="$BUILD/$target.log"
   if ! "$BUILD/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
       -artifact_prefix="$BUILD/artifacts/$target-" "${dictionary[@]}" \
-      "$BUILD/corpus/$target" "tests/fuzz/seeds/$target" >"$log" 2>&1; then
+      "$BUILD/corpus/$target" "fuzz/seeds/$target" >"$log" 2>&1; then
     tail -n 60 "$log" >&2
     echo "$target failed; the input is in $BUILD/artifacts, the whole log in $log" >&2
     exit 1

@@ -1,9 +1,8 @@
 """Encoding and decoding through the public surface."""
 import pytest
-from hypothesis import given, settings, strategies as st
 
-from conftest import train_or_skip, write_model_files
-from wordloom import BpeTokenizer, PreTokenization, TokenType
+from conftest import write_model_files
+from wordloom import BpeTokenizer, TokenType
 
 WORD, SUBWORD, SPECIAL = TokenType.WORD, TokenType.SUBWORD, TokenType.SPECIALTOKEN
 
@@ -110,17 +109,3 @@ class TestDecoding:
             abba.get_id_by_token("ba")
         with pytest.raises(RuntimeError, match="^the token for id 6 does not exist$"):
             abba.get_token_by_id(6)
-
-
-@pytest.fixture(scope="module")
-def shakespeare(corpora_dir):
-    tokenizer = BpeTokenizer(str(corpora_dir / "tinyshakespeare.txt"), 2000, PreTokenization.whitespace())
-    return train_or_skip(tokenizer)
-
-
-class TestTrainedRoundTrip:
-    @settings(max_examples=200, deadline=None)
-    @given(st.lists(st.text(alphabet="abcdefghijklmnopqrstuvwxyzABCDEFGHIJ ,.;:!?'\t\n", max_size=12), max_size=12))
-    def test_decode_restores_the_words(self, shakespeare, pieces):
-        text = " ".join(pieces)
-        assert shakespeare.decode(shakespeare.encode(text).ids) == "".join(word + " " for word in text.split())

@@ -1,14 +1,12 @@
 """Properties that must hold for any input, checked over generated corpora,
 texts, special tokens and model directories: training is deterministic, the
 tokens of an encoding spell the words of the text, decoding restores the
-words, a saved model answers like the trained one, encoding follows the merge
-rules on any hand-written model, and no damaged model directory crashes the
-interpreter.
+words, a saved model answers like the trained one, and no damaged model
+directory crashes the interpreter.
 
 The characters are those that most often break text handling: multi-byte and
 astral characters, all 25 white-space code points, ASCII and other
 punctuation, controls and zero-width characters that are not white space."""
-import json
 import pathlib
 import re
 import string
@@ -18,7 +16,7 @@ import pytest
 from hypothesis import event, given, settings, strategies as st
 
 from conftest import run_python, train_or_skip, vocabulary, write_model_files
-from wordloom import BpeTokenizer, PreTokenization, SpecialTokenRemovalMethod, TokenType
+from wordloom import BpeTokenizer, PreTokenization, SpecialTokenRemovalMethod
 
 END_OF_WORD = "</w>"
 WHITESPACE = ("\t\n\x0b\x0c\r \x85\xa0\u1680" + "".join(map(chr, range(0x2000, 0x200B)))
@@ -74,23 +72,6 @@ def training_inputs(draw):
                 method=draw(removal_methods))
 
 
-@st.composite
-def hand_written_models(draw):
-    """Model tables that training would never produce: ties and huge ranks,
-    ranked pairs without a result, results and pairs beyond the vocabulary,
-    tokens of odd Unicode, duplicate tokens. Special tokens are made of the
-    model's characters, so that any text of them can be encoded."""
-    characters = draw(st.lists(st.sampled_from(WORD_CHARACTERS), min_size=1, max_size=6, unique=True))
-    id_to_token = characters + [END_OF_WORD] + draw(st.lists(st.text(WORD_CHARACTERS + ">", min_size=1, max_size=4),
-                                                             max_size=4))
-    ids = st.integers(0, len(id_to_token) + 1)
-    ranks = draw(st.dictionaries(st.tuples(ids, ids), st.integers(0, 3) | st.just(2**64 - 1), max_size=12))
-    ranked = st.sampled_from(sorted(ranks)) if ranks else st.tuples(ids, ids)
-    return dict(id_to_token=id_to_token, ranks=ranks, results=draw(st.dictionaries(ranked, ids, max_size=12)),
-                special_tokens=draw(st.lists(st.text(st.sampled_from(characters), max_size=3), max_size=3)),
-                kind=draw(kinds))
-
-
 # ---------------------------------------------------------------- helpers
 
 def train(corpus, target, kind="whitespace", special_tokens=(), method=None, output_dir=None):
@@ -101,15 +82,6 @@ def train(corpus, target, kind="whitespace", special_tokens=(), method=None, out
                                  getattr(SpecialTokenRemovalMethod, method)() if method else None,
                                  output_dir is not None, output_dir)
         return train_or_skip(tokenizer)  # the corpus is read whole, so it may go now
-
-
-def write_model(directory, model):
-    """Writes a hand_written_models() example; ranks are free, not list positions."""
-    merges = [(left, right, result) for (left, right), result in model["results"].items()]
-    write_model_files(directory, model["id_to_token"], merges, model["special_tokens"], model["kind"].capitalize())
-    ranks = {f"{left}_{right}": rank for (left, right), rank in model["ranks"].items()}
-    (directory / "save_ranks.json").write_text(json.dumps(ranks), encoding="utf-8")
-    return str(directory)
 
 
 def encoding(tokenizer, text):
@@ -150,72 +122,6 @@ def reference_words(text, kind):
     if kind == "whitespace":
         return pieces
     return [word for piece in pieces for word in PUNCTUATION_OR_OTHER.findall(piece)]
-
-
-def split_at_special_tokens(text, special_tokens):
-    """Pieces and found tokens; the k-th piece comes before the k-th token."""
-    pieces, found, start, position = [], [], 0, 0
-    while position < len(text):
-        token = next((t for t in special_tokens if t and text.startswith(t, position)), None)
-        if token is None:
-            position += 1
-            continue
-        pieces.append(text[start:position])
-        found.append(token)
-        position = start = position + len(token)
-    if start < len(text):
-        pieces.append(text[start:])
-    return pieces, found
-
-
-def merge_word(word, ranks, results):
-    """Each round merges every occurrence of the best-ranked (then leftmost)
-    pair, left to right; a best pair without a result ends the word."""
-    while len(word) > 1:
-        ranked = [(ranks[pair], i) for i, pair in enumerate(zip(word, word[1:])) if pair in ranks]
-        if not ranked:
-            break
-        _, at = min(ranked)
-        best = (word[at], word[at + 1])
-        if best not in results:
-            break
-        i = 0
-        while i < len(word) - 1:
-            if (word[i], word[i + 1]) == best:
-                word[i: i + 2] = [results[best]]
-            else:
-                i += 1
-    return word
-
-
-def token_type(token, special_tokens, text_words):
-    if token == END_OF_WORD or token in special_tokens:
-        return TokenType.SPECIALTOKEN
-    if token.endswith(END_OF_WORD) and token[: -len(END_OF_WORD)] in text_words:
-        return TokenType.WORD
-    return TokenType.SUBWORD
-
-
-def reference_encoding(model, text):
-    id_to_token, special_tokens = model["id_to_token"], model["special_tokens"]
-    token_to_id = {token: i for i, token in enumerate(id_to_token)}
-    pieces, found = split_at_special_tokens(text, special_tokens)
-    ids, text_words = [], []
-    for k, piece in enumerate(pieces):
-        for word in reference_words(piece, model["kind"]):
-            text_words.append(word)
-            start = [token_to_id[character] for character in word] + [token_to_id[END_OF_WORD]]
-            ids += merge_word(start, model["ranks"], model["results"])
-        if k < len(found) and found[k] in token_to_id:
-            ids.append(token_to_id[found[k]])
-    tokens = [id_to_token[i] for i in ids if i < len(id_to_token)]
-    return text, tokens, ids, [token_type(token, special_tokens, set(text_words)) for token in tokens]
-
-
-def reference_decoding(model, ids):
-    tokens = [model["id_to_token"][i] for i in ids if i < len(model["id_to_token"])]
-    spaced = (t + " " if t.endswith(END_OF_WORD) or t in model["special_tokens"] else t for t in tokens)
-    return "".join(spaced).replace(END_OF_WORD, "")
 
 
 # ---------------------------------------------------------------- properties
@@ -280,21 +186,6 @@ class TestSavedModel:
             assert outcome(encoding, loaded, text) == outcome(encoding, trained, text)
 
 
-class TestHandWrittenModels:
-    @settings(max_examples=300, deadline=None)
-    @given(model=hand_written_models(), data=st.data())
-    def test_encode_and_decode_follow_the_rules_on_any_tables(self, model, data):
-        with tempfile.TemporaryDirectory() as scratch:
-            tokenizer = BpeTokenizer.from_pretrained(write_model(pathlib.Path(scratch), model))
-        characters = [token for token in model["id_to_token"] if len(token) == 1]
-        special_tokens = [token for token in model["special_tokens"] if token]
-        text = data.draw(texts(st.text(st.sampled_from(characters), min_size=1, max_size=8)
-                               | st.sampled_from(special_tokens or characters)))
-        assert encoding(tokenizer, text) == reference_encoding(model, text)
-        ids = data.draw(st.lists(st.integers(0, len(model["id_to_token"]) + 1), max_size=12))
-        assert tokenizer.decode(ids) == reference_decoding(model, ids)
-
-
 # ---------------------------------------------------------------- damaged model directories
 
 LOAD_AND_USE = """
@@ -334,7 +225,6 @@ NASTY_NUMBERS = [b"4294967295", b"4294967296", b"18446744073709551615", b"184467
                  b"1.5", b"1e400", b"00", b"99999999999999999999999999"]
 NASTY_SNIPPETS = [b"\x00", b"\xef\xbb\xbf", b"\xc3", b'"\\ud800"', b'"\\u0000"', b'"a\\nb"', '"😀"'.encode(),
                   b",", b"]", b"}", b"[" * 100, b'{"":' * 100]
-JSON_SCALAR = re.compile(rb'"(?:[^"\\]|\\.)*"|-?\d+')
 file_names = st.sampled_from(MODEL_FILES)
 positions = st.integers(0, 10**6)  # taken modulo the file length
 
@@ -362,37 +252,27 @@ def replace_number(files, name, index, number):
         files[name] = files[name][: match.start()] + number + files[name][match.end():]
 
 
-def swap_values(files, name, first, second):
-    """Swaps two strings or numbers of one file (a token with an id, a key with a value...)."""
-    found = list(JSON_SCALAR.finditer(files[name]))
-    if not found:
-        return
-    i, j = sorted((first % len(found), second % len(found)))
-    if i != j:
-        a, b, data = found[i], found[j], files[name]
-        files[name] = data[: a.start()] + b[0] + data[a.end(): b.start()] + a[0] + data[b.end():]
-
-
-def swap_files(files, first, second):
-    files[first], files[second] = files[second], files[first]
-
-
 def nest_deeply(files, depth):
     """Adds a deeply nested member that config.json readers must skip."""
     files["config.json"] = b'{"deep": ' + b"[" * depth + b"]" * depth + b", " + files["config.json"].lstrip(b"{")
 
 
-MUTATIONS = {"flip": flip, "truncate": truncate, "splice": splice, "number": replace_number,
-             "swap_values": swap_values, "swap_files": swap_files, "nest": nest_deeply}
+MUTATIONS = {"flip": flip, "truncate": truncate, "splice": splice, "number": replace_number, "nest": nest_deeply}
 mutations = st.one_of(
     st.tuples(st.just("flip"), file_names, positions, st.integers(1, 255)),
     st.tuples(st.just("truncate"), file_names, positions),
     st.tuples(st.just("splice"), file_names, positions, st.sampled_from(NASTY_SNIPPETS)),
     st.tuples(st.just("number"), file_names, st.integers(0, 50), st.sampled_from(NASTY_NUMBERS)),
-    st.tuples(st.just("swap_values"), file_names, st.integers(0, 50), st.integers(0, 50)),
-    st.tuples(st.just("swap_files"), file_names, file_names),
     st.tuples(st.just("nest"), st.integers(1, 100_000)),
 )
+
+
+@st.composite
+def small_models(draw):
+    """A vocabulary of a few characters and merges whose ids may lie beyond it."""
+    id_to_token = draw(st.lists(st.sampled_from(WORD_CHARACTERS), min_size=1, max_size=5, unique=True)) + [END_OF_WORD]
+    ids = st.integers(0, len(id_to_token) + 1)
+    return id_to_token, draw(st.lists(st.tuples(ids, ids, ids), max_size=6))
 
 
 def assert_used_or_rejected_in_one_line(child):
@@ -406,13 +286,13 @@ def assert_used_or_rejected_in_one_line(child):
 
 
 class TestDamagedModelDirectories:
-    @settings(max_examples=200, deadline=None)
-    @given(model=hand_written_models(), changes=st.lists(mutations, max_size=3),
+    @settings(max_examples=60, deadline=None)
+    @given(model=small_models(), changes=st.lists(mutations, max_size=3),
            missing=st.lists(file_names, max_size=1))
     def test_a_damaged_model_is_used_or_rejected_in_one_line(self, model, changes, missing):
         with tempfile.TemporaryDirectory() as scratch:
             directory = pathlib.Path(scratch)
-            write_model(directory, model)
+            write_model_files(directory, *model)
             files = {name: (directory / name).read_bytes() for name in MODEL_FILES}
             for kind, *arguments in changes:
                 MUTATIONS[kind](files, *arguments)
