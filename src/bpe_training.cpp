@@ -64,24 +64,22 @@ std::string remove_special_tokens(std::string text, const std::vector<std::strin
 
 // ---- Distinct words ----
 
+using WordIndex = StringKeyedMap<std::string_view, std::uint32_t>;
+
 struct DistinctWords {
   std::vector<std::string_view> words;  // in order of first appearance
   std::vector<std::uint64_t> counts;
-};
 
-using WordIndex = StringKeyedMap<std::string_view, std::uint32_t>;
-
-void count_words_into(PreTokenization kind, std::string_view text, DistinctWords& distinct, WordIndex& index) {
-  for_each_word(kind, text, [&](std::string_view word) {
-    auto [slot, inserted] = index.try_emplace(word, static_cast<std::uint32_t>(distinct.words.size()));
+  void add(WordIndex& index, std::string_view word, std::uint64_t count) {
+    auto [slot, inserted] = index.try_emplace(word, static_cast<std::uint32_t>(words.size()));
     if (inserted) {
-      distinct.words.push_back(word);
-      distinct.counts.push_back(1);
+      words.push_back(word);
+      counts.push_back(count);
     } else {
-      ++distinct.counts[slot->second];
+      counts[slot->second] += count;
     }
-  });
-}
+  }
+};
 
 // Block boundaries that fall at white space, so that no word spans two blocks.
 std::vector<std::size_t> whitespace_block_bounds(std::string_view text, std::size_t blocks) {
@@ -96,18 +94,6 @@ std::vector<std::size_t> whitespace_block_bounds(std::string_view text, std::siz
   }
   bounds.push_back(text.size());
   return bounds;
-}
-
-void add_counts(DistinctWords& distinct, WordIndex& index, const DistinctWords& part) {
-  for (std::size_t i = 0; i < part.words.size(); ++i) {
-    auto [slot, inserted] = index.try_emplace(part.words[i], static_cast<std::uint32_t>(distinct.words.size()));
-    if (inserted) {
-      distinct.words.push_back(part.words[i]);
-      distinct.counts.push_back(part.counts[i]);
-    } else {
-      distinct.counts[slot->second] += part.counts[i];
-    }
-  }
 }
 
 // Counts the words of `text` in blocks, one round of blocks at a time on the
@@ -126,11 +112,13 @@ DistinctWords count_distinct_words(PreTokenization kind, std::string_view text, 
       for (std::size_t k = begin; k < end; ++k) {
         const std::size_t block = first + k;
         WordIndex block_index;
-        count_words_into(kind, text.substr(bounds[block], bounds[block + 1] - bounds[block]), partial[k],
-                         block_index);
+        for_each_word(kind, text.substr(bounds[block], bounds[block + 1] - bounds[block]),
+                      [&](std::string_view word) { partial[k].add(block_index, word, 1); });
       }
     });
-    for (const DistinctWords& part : partial) add_counts(distinct, index, part);
+    for (const DistinctWords& part : partial) {
+      for (std::size_t i = 0; i < part.words.size(); ++i) distinct.add(index, part.words[i], part.counts[i]);
+    }
     poll(options.check_interrupt);
   }
   return distinct;
