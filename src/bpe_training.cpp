@@ -190,7 +190,8 @@ SymbolArena build_arena(const DistinctWords& distinct, const std::vector<std::ui
     for (std::size_t w = begin; w < end; ++w) {
       auto pos = static_cast<std::uint32_t>(offsets[w]);
       const auto last = static_cast<std::uint32_t>(offsets[w + 1] - 1);
-      for_each_char(distinct.words[w], [&](std::string_view character) { arena.symbol[pos++] = alphabet.id_of(character); });
+      for_each_char(distinct.words[w],
+                    [&](std::string_view character) { arena.symbol[pos++] = alphabet.id_of(character); });
       arena.symbol[last] = end_of_word;
       for (auto p = static_cast<std::uint32_t>(offsets[w]); p <= last; ++p) {
         arena.prev[p] = p == offsets[w] ? kNone : p - 1;
