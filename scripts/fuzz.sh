@@ -13,15 +13,8 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 # clang 16 is the oldest Debian clang whose C++20 library support covers
 # <source_location> with libstdc++ 12.
 CLANG_VERSION=16
-PACKAGES=(clang-$CLANG_VERSION libclang-rt-$CLANG_VERSION-dev nlohmann-json3-dev libabsl-dev pkg-config)
-missing=()
-for package in "${PACKAGES[@]}"; do
-  dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+source scripts/debian.sh
+install_debian_packages clang-$CLANG_VERSION libclang-rt-$CLANG_VERSION-dev nlohmann-json3-dev libabsl-dev pkg-config
 
 CXX=clang++-$CLANG_VERSION
 SANITIZERS=address,undefined

@@ -3,15 +3,8 @@
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
-DEBIAN_PACKAGES=(nlohmann-json3-dev libabsl-dev libgtest-dev)
-missing=()
-for package in "${DEBIAN_PACKAGES[@]}"; do
-  dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+source scripts/debian.sh
+install_debian_packages nlohmann-json3-dev libabsl-dev libgtest-dev
 
 # .python-version selects pyenv's 3.12 inside the project.
 if [ ! -x .venv/bin/python ]; then

@@ -116,10 +116,7 @@ class DocumentReader final : public Reader {
   bool binary(nlohmann::json::binary_t&) { return false; }  // JSON text has no binary values
 
   bool start_object(std::size_t) {
-    if (skip_depth_ > 0) {
-      ++skip_depth_;
-      return true;
-    }
+    if (enter_skipped()) return true;
     Shape* shape = next_shape();
     return shape != nullptr && shape->begin_object(*this);
   }
@@ -129,27 +126,18 @@ class DocumentReader final : public Reader {
     return member_shape_ != nullptr;
   }
   bool end_object() {
-    if (skip_depth_ > 0) {
-      --skip_depth_;
-      return true;
-    }
+    if (leave_skipped()) return true;
     ObjectContents& contents = *open_.back().object;
     open_.pop_back();
     return contents.end_object(*this);
   }
   bool start_array(std::size_t) {
-    if (skip_depth_ > 0) {
-      ++skip_depth_;
-      return true;
-    }
+    if (enter_skipped()) return true;
     Shape* shape = next_shape();
     return shape != nullptr && shape->begin_array(*this);
   }
   bool end_array() {
-    if (skip_depth_ > 0) {
-      --skip_depth_;
-      return true;
-    }
+    if (leave_skipped()) return true;
     ArrayContents& contents = *open_.back().array;
     open_.pop_back();
     return contents.end_array(*this);
@@ -170,6 +158,18 @@ class DocumentReader final : public Reader {
     ArrayContents* array;
     ObjectContents* object;
   };
+
+  // Containers inside a skipped value are only counted.
+  bool enter_skipped() {
+    if (skip_depth_ == 0) return false;
+    ++skip_depth_;
+    return true;
+  }
+  bool leave_skipped() {
+    if (skip_depth_ == 0) return false;
+    --skip_depth_;
+    return true;
+  }
 
   // The shape of the value that starts now.
   Shape* next_shape() {
