@@ -6,18 +6,13 @@
 // the arena positions where it was seen. A merge visits only the positions of
 // the selected pair and applies the count changes as exact deltas, so counts
 // always equal the number of adjacent occurrences in the current words.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <limits>
 #include <queue>
 
 #include "bpe_tokenizer.hpp"
 #include "elapsed_time.hpp"
-#include "encoding_cache.hpp"
+#include "file_reading.hpp"
 #include "special_tokens.hpp"
 #include "utf8.hpp"
 #include "worker_pool.hpp"
@@ -27,31 +22,11 @@ namespace {
 
 // ---- Reading the corpus ----
 
-[[noreturn]] void exit_reading_corpus(std::string_view reason) {
-  exit_with_error_line("Error reading file: " + std::string(reason));
-}
-
-std::string read_corpus_or_exit(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) exit_reading_corpus(os_error_text(errno));
-  std::string text;
-  struct stat info {};
-  if (::fstat(fd, &info) == 0 && info.st_size > 0) text.reserve(static_cast<std::size_t>(info.st_size));
-  char buffer[1 << 16];
-  for (;;) {
-    const ssize_t got = ::read(fd, buffer, sizeof buffer);
-    if (got == 0) break;
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      const int error = errno;
-      ::close(fd);
-      exit_reading_corpus(os_error_text(error));
-    }
-    text.append(buffer, static_cast<std::size_t>(got));
-  }
-  ::close(fd);
-  if (!is_valid_utf8(text)) exit_reading_corpus("stream did not contain valid UTF-8");
-  return text;
+Result<std::string> read_corpus(const std::string& path) {
+  expected<std::string, FileReadError> text = read_regular_file(path);
+  if (!text) return fail(TokenizerError::unreadable_corpus(os_error_text(text.error().error_number)));
+  if (!is_valid_utf8(*text)) return fail(TokenizerError::unreadable_corpus("stream did not contain valid UTF-8"));
+  return std::move(text).value();
 }
 
 // ---- Special tokens ----
@@ -249,12 +224,12 @@ class MergeTrainer {
   }
 
   // Merges until the table holds `target` tokens or no pair is left.
-  void run(std::uint64_t target, LearnedTables& learned, const InterruptCheck& check_interrupt) {
+  void run(std::uint64_t target, LearnedTables& learned, const TrainingOptions& options) {
     while (learned.table.size() < target) {
-      poll(check_interrupt);
+      poll(options.check_interrupt);
       std::optional<TokenPair> best = pop_best_pair();
       if (!best) {
-        write_stdout("targeted vocab size not reached as no more pairs to merge ");
+        if (options.observer) options.observer->pairs_exhausted();
         return;
       }
       const TokenId merged = learned.table.get_or_insert_id(merged_token(learned.table, *best));
@@ -353,7 +328,7 @@ class MergeTrainer {
   std::vector<std::pair<TokenPair, std::uint32_t>> new_positions_;
 };
 
-void store_learned_tables(BpeTokenizer& tokenizer, LearnedTables learned) {
+std::shared_ptr<const Model> build_model(const Config& config, LearnedTables learned) {
   PairMap<std::uint64_t> ranks;
   PairMap<TokenId> results;
   ranks.reserve(learned.merge_rules.size());
@@ -362,31 +337,30 @@ void store_learned_tables(BpeTokenizer& tokenizer, LearnedTables learned) {
     ranks.insert_or_assign(learned.merge_rules[rank], rank);
     results.insert_or_assign(learned.merge_rules[rank], learned.merged_ids[rank]);
   }
-  tokenizer.token_table = std::move(learned.table);
-  tokenizer.merge_rules = std::move(learned.merge_rules);
-  tokenizer.save_ranks = std::move(ranks);
-  tokenizer.pairs_to_merge = std::move(results);
+  return std::make_shared<const Model>(config, std::move(learned.table), std::move(learned.merge_rules),
+                                       std::move(ranks), std::move(results));
+}
+
+void report_phase(const TrainingOptions& options, TrainingPhase phase, const PhaseClock& clock) {
+  if (options.observer) options.observer->phase_finished(phase, clock.elapsed());
 }
 
 }  // namespace
 
-Result<void> BpeTokenizer::train(const TrainingOptions& options) {
-  if (trained) return fail(TokenizerError::invalid_state("Cannot train a pretrained model"));
-  std::string text = read_corpus_or_exit(input_path);
+std::shared_ptr<const Model> train_model(std::string text, const Config& config, const TrainingOptions& options) {
   LearnedTables learned;
-
-  if (!special_tokens.empty()) {
-    for (const std::string& token : special_tokens) learned.table.get_or_insert_id(token);
+  if (!config.special_tokens.empty()) {
+    for (const std::string& token : config.special_tokens) learned.table.get_or_insert_id(token);
     PhaseClock removal;
-    text = remove_special_tokens(std::move(text), special_tokens, special_token_removal_method);
-    removal.print_elapsed("removing special tokens took time: ");
+    text = remove_special_tokens(std::move(text), config.special_tokens, config.special_token_removal_method);
+    report_phase(options, TrainingPhase::SpecialTokenRemoval, removal);
   }
   poll(options.check_interrupt);
 
   PhaseClock vocab_builder;
   std::optional<MergeTrainer> trainer;
   {
-    const DistinctWords distinct = count_distinct_words(pre_tokenizer, text, options);
+    const DistinctWords distinct = count_distinct_words(config.pre_tokenizer, text, options);
     Alphabet alphabet;
     const std::vector<std::uint32_t> lengths = alphabet.assign_ids(distinct, learned.table);
     const TokenId end_of_word = learned.table.get_or_insert_id(kEndOfWord);
@@ -394,25 +368,27 @@ Result<void> BpeTokenizer::train(const TrainingOptions& options) {
                     distinct.counts);
   }
   std::string().swap(text);  // the distinct words pointed into it
-  vocab_builder.print_elapsed("vocab builder took time: ");
+  report_phase(options, TrainingPhase::VocabularyBuilding, vocab_builder);
 
   PhaseClock initial_pairs;
   poll(options.check_interrupt);
   trainer->count_initial_pairs(options.check_interrupt);
-  initial_pairs.print_elapsed("build initial pair took time: ");
+  report_phase(options, TrainingPhase::InitialPairs, initial_pairs);
 
-  trainer->run(target_vocab_size, learned, options.check_interrupt);
+  trainer->run(config.target_vocab_size, learned, options);
   trainer.reset();
-  store_learned_tables(*this, std::move(learned));
-  encoding_cache_.reset();
-  trained = true;
+  return build_model(config, std::move(learned));
+}
+
+Result<void> BpeTokenizer::train(const TrainingOptions& options) {
+  if (trained()) return fail(TokenizerError::invalid_state("Cannot train a pretrained model"));
+  Result<std::string> text = read_corpus(input_path);
+  if (!text) return fail(std::move(text).error());
+  model = train_model(std::move(text).value(), config(), options);
 
   if (!save_model) return {};
-  if (!output_dir) exit_with_error_line("Error: " + TokenizerError::missing_output_directory().display());
-  if (Result<void> saved = save_model_files(*this, *output_dir); !saved) {
-    exit_with_error_line("Error: " + saved.error().display());
-  }
-  return {};
+  if (!output_dir) return fail(TokenizerError::missing_output_directory());
+  return save_model_files(*model, *output_dir);
 }
 
 }  // namespace wordloom
