@@ -197,7 +197,8 @@ Model::Model(Config config_, TokenTable token_table_, std::vector<TokenPair> mer
       merge_rules(std::move(merge_rules_)),
       save_ranks(std::move(save_ranks_)),
       pairs_to_merge(std::move(pairs_to_merge_)),
-      special_token_set(config.special_tokens.begin(), config.special_tokens.end()) {
+      special_token_set(config.special_tokens.begin(), config.special_tokens.end()),
+      special_token_splitter(config.special_tokens) {
   if (const TokenId* id = token_table.id_of(kEndOfWord)) end_of_word = *id;
 }
 
@@ -206,41 +207,51 @@ void encode_bpe_merging(const Model& model, std::vector<std::vector<TokenId>>& w
   for (std::vector<TokenId>& word : words) merger.merge(word);
 }
 
-// ---- BpeTokenizer ----
-
-Result<Encoder> BpeTokenizer::encode(std::string_view text, const InterruptCheck& check_interrupt) const {
-  if (!trained()) return fail(TokenizerError::invalid_state("Cannot encode text without training the tokenizer"));
-  const Model& model = *this->model;
+void encode_ids_into(const Model& model, WordCache& cache, std::string_view text, std::vector<TokenId>& ids,
+                     const InterruptCheck& check_interrupt, StringViewSet* words) {
   end_of_word_id(model);
-  Encoder encoder;
-  encoder.original_text = std::string(text);
-
-  // The words of the text, for the token-type rule.
-  StringViewSet words;
   std::size_t words_seen = 0;
   auto encode_piece = [&](std::string_view piece) {
     for_each_word(model.config.pre_tokenizer, piece, [&](std::string_view word) {
       if (++words_seen % 4096 == 0) poll(check_interrupt);
-      words.insert(word);
-      const std::vector<TokenId>& merged = word_cache_.merged_word(model, word);
-      encoder.ids.insert(encoder.ids.end(), merged.begin(), merged.end());
+      if (words != nullptr) words->insert(word);
+      const std::vector<TokenId>& merged = cache.merged_word(model, word);
+      ids.insert(ids.end(), merged.begin(), merged.end());
     });
   };
   auto add_special_token = [&](const std::string& token) {
-    if (const TokenId* id = model.token_table.id_of(token)) encoder.ids.push_back(*id);
+    if (const TokenId* id = model.token_table.id_of(token)) ids.push_back(*id);
   };
   if (model.config.special_tokens.empty()) encode_piece(text);
-  else SpecialTokenSplitter(model.config.special_tokens).split(text, encode_piece, add_special_token);
+  else model.special_token_splitter.split(text, encode_piece, add_special_token);
+}
+
+// ---- BpeTokenizer ----
+
+Result<Encoder> BpeTokenizer::encode(std::string_view text, const InterruptCheck& check_interrupt) const {
+  if (!trained()) return fail(TokenizerError::invalid_state("Cannot encode text without training the tokenizer"));
+  Encoder encoder;
+  encoder.original_text = std::string(text);
+  StringViewSet words;  // for the token-type rule
+  encode_ids_into(*model, word_cache_, text, encoder.ids, check_interrupt, &words);
 
   encoder.tokens.reserve(encoder.ids.size());
   encoder.token_types.reserve(encoder.ids.size());
   for (TokenId id : encoder.ids) {
-    const std::string* token = model.token_table.token_of(id);
+    const std::string* token = model->token_table.token_of(id);
     if (token == nullptr) continue;
-    encoder.token_types.push_back(token_type(*token, model, words));
+    encoder.token_types.push_back(token_type(*token, *model, words));
     encoder.tokens.push_back(*token);
   }
   return encoder;
+}
+
+Result<std::vector<TokenId>> BpeTokenizer::encode_ids(std::string_view text,
+                                                      const InterruptCheck& check_interrupt) const {
+  if (!trained()) return fail(TokenizerError::invalid_state("Cannot encode text without training the tokenizer"));
+  std::vector<TokenId> ids;
+  encode_ids_into(*model, word_cache_, text, ids, check_interrupt);
+  return ids;
 }
 
 }  // namespace wordloom

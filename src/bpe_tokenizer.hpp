@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "pretokenizer.hpp"
+#include "special_tokens.hpp"
 #include "tokenizer_error.hpp"
 #include "tokenizer_tables.hpp"
 
@@ -72,7 +73,8 @@ struct TrainingOptions {
 
 // What training learns or a model directory holds, together with the settings
 // it was learned with. Built once, then shared read-only (shared_ptr<const
-// Model>) by every reader, on any thread.
+// Model>) by every reader, on any thread. It stays where it was built, since
+// the splitter refers to its special tokens.
 struct Model {
   Config config;
   TokenTable token_table;
@@ -80,11 +82,14 @@ struct Model {
   PairMap<std::uint64_t> save_ranks;       // pair -> position in merge_rules
   PairMap<TokenId> pairs_to_merge;          // pair -> id of the merged token
   StringSet special_token_set;              // config.special_tokens, for membership tests
+  SpecialTokenSplitter special_token_splitter;  // cuts encoding input at config.special_tokens
   std::optional<TokenId> end_of_word;       // the id of "</w>", when the table has it
 
   // Derives the lookup data from the tables.
   Model(Config config, TokenTable token_table, std::vector<TokenPair> merge_rules,
         PairMap<std::uint64_t> save_ranks, PairMap<TokenId> pairs_to_merge);
+  Model(const Model&) = delete;
+  Model& operator=(const Model&) = delete;
 
   bool is_special_token(std::string_view token) const { return special_token_set.contains(token); }
 };
@@ -138,6 +143,8 @@ struct BpeTokenizer {
   Result<void> train(const TrainingOptions& options = {});
 
   Result<Encoder> encode(std::string_view text, const InterruptCheck& check_interrupt = {}) const;
+  // The ids of encode(text), without the token strings and types.
+  Result<std::vector<TokenId>> encode_ids(std::string_view text, const InterruptCheck& check_interrupt = {}) const;
   Result<std::string> decode(std::span<const TokenId> ids) const;
   Result<TokenId> get_id_by_token(std::string_view token) const;
   Result<std::string> get_token_by_id(TokenId id) const;
@@ -150,6 +157,11 @@ struct BpeTokenizer {
 
 // Learns a model from the text of a corpus.
 std::shared_ptr<const Model> train_model(std::string text, const Config& config, const TrainingOptions& options);
+
+// Appends the ids of `text` to `ids`, and each of its words to `words` when
+// given. Raises InternalFailure for a character without a token.
+void encode_ids_into(const Model& model, WordCache& cache, std::string_view text, std::vector<TokenId>& ids,
+                     const InterruptCheck& check_interrupt, StringViewSet* words = nullptr);
 
 // Applies the learned merges by rank to every word, in place.
 void encode_bpe_merging(const Model& model, std::vector<std::vector<TokenId>>& words);
