@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -16,6 +17,7 @@
 #include "special_tokens.hpp"
 #include "tokenizer_error.hpp"
 #include "tokenizer_tables.hpp"
+#include "word_counts.hpp"
 
 namespace wordloom {
 
@@ -63,10 +65,16 @@ class TrainingObserver {
   virtual void phase_finished(TrainingPhase phase, std::chrono::nanoseconds elapsed) = 0;
   // The merge loop stopped before the target size: no pair was left.
   virtual void pairs_exhausted() = 0;
+  // Now and then while counting: so many bytes of text are counted so far.
+  virtual void corpus_counted(std::uint64_t /*bytes*/) {}
+  // Now and then while merging: `added` of the `wanted` tokens are learned.
+  virtual void merges_done(std::uint64_t /*added*/, std::uint64_t /*wanted*/) {}
 };
 
 struct TrainingOptions {
   unsigned worker_threads = 0;  // 0: one per hardware thread
+  // The corpus is read and cleaned a chunk of about this size at a time.
+  std::size_t corpus_chunk_bytes = std::size_t{32} << 20;
   InterruptCheck check_interrupt;
   TrainingObserver* observer = nullptr;  // none: nothing is reported
 };
@@ -155,8 +163,10 @@ struct BpeTokenizer {
   mutable WordCache word_cache_;  // encode runs on one thread at a time (the caller's)
 };
 
-// Learns a model from the text of a corpus.
-std::shared_ptr<const Model> train_model(std::string text, const Config& config, const TrainingOptions& options);
+// Learns a model from the words of a corpus, counted with the settings of
+// `config`: the same model as from the text the counts were made of.
+std::shared_ptr<const Model> train_model_from_counts(const WordCounts& counts, const Config& config,
+                                                     const TrainingOptions& options);
 
 // Appends the ids of `text` to `ids`, and each of its words to `words` when
 // given. Raises InternalFailure for a character without a token.
