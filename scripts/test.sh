@@ -14,7 +14,7 @@ ctest --test-dir build/unit --output-on-failure
 
 cmake -S . -B build/sanitize -G Ninja -DWORDLOOM_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DPython_EXECUTABLE="$python_exe" >/dev/null
-cmake --build build/sanitize --target wordloom
+cmake --build build/sanitize --target wordloom wordloom_tools_native wordloom_tools_package
 sanitizer_runtimes="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)"
 LD_PRELOAD="$sanitizer_runtimes" ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
   PYTHONPATH=build/sanitize WORDLOOM_EXPECT_SANITIZED=1 .venv/bin/python -m pytest -q -p no:cacheprovider
