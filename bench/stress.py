@@ -5,14 +5,21 @@ encode call on the first 100 MB of it with the trained model. Each step runs
 in a fresh interpreter; reports wall time, peak resident memory and the ratio
 of peak memory to input size. Inputs are cached beside the other benchmarks'.
 
-    python bench/stress.py [--corpus-mb 300] [--text-mb 100] [--vocab-size 32000]
+    python bench/stress.py [--corpus-mb 300] [--text-mb 100] [--vocab-size 32000] [--repeat 10]
+
+With --repeat N, training runs once more on the corpus repeated N times (the
+same distinct words, N times the text), built under the temporary directory
+and deleted afterwards: its peak memory should match the single corpus's and
+its time grow linearly.
 """
 import argparse
 import json
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
+from pathlib import Path
 
 from corpus import cache_dir, stdlib_corpus
 
@@ -90,11 +97,23 @@ def leading_text(corpus, megabytes):
     return path
 
 
+def repeated_corpus(corpus, times, directory):
+    """The corpus file `times` times over, written into `directory`."""
+    path = Path(directory) / f"{corpus.stem}-times-{times}.txt"
+    with open(path, "wb") as repeated:
+        for _ in range(times):
+            with open(corpus, "rb") as source:
+                shutil.copyfileobj(source, repeated, 1 << 24)
+    return path
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--corpus-mb", type=int, default=300, help="least size of the training corpus")
     parser.add_argument("--text-mb", type=int, default=100, help="size of the encoded text")
     parser.add_argument("--vocab-size", type=int, default=32_000)
+    parser.add_argument("--repeat", type=int, default=0, metavar="N",
+                        help="also train on the corpus repeated N times (not kept)")
     options = parser.parse_args()
 
     corpus, facts = stress_corpus(options.corpus_mb)
@@ -106,10 +125,20 @@ def main():
     with tempfile.TemporaryDirectory() as model_dir:
         train = measured(TRAIN, corpus, options.vocab_size, model_dir)
         encode = measured(ENCODE, model_dir, text)
-    print(f"{'step':8} {'input MB':>9} {'time s':>8} {'peak MB':>9} {'peak/input':>10}")
-    for step, input_mb, result in (("train", corpus_mb, train), ("encode", text_mb, encode)):
-        print(f"{step:8} {input_mb:9.1f} {result['seconds']:8.1f} {result['peak_mb']:9.0f} "
+    steps = [("train", corpus_mb, train), ("encode", text_mb, encode)]
+    if options.repeat:
+        with tempfile.TemporaryDirectory() as scratch:
+            repeated = repeated_corpus(corpus, options.repeat, scratch)
+            steps.append((f"train x{options.repeat}", repeated.stat().st_size / 1e6,
+                          measured(TRAIN, repeated, options.vocab_size, scratch)))
+    print(f"{'step':10} {'input MB':>9} {'time s':>8} {'peak MB':>9} {'peak/input':>10}")
+    for step, input_mb, result in steps:
+        print(f"{step:10} {input_mb:9.1f} {result['seconds']:8.1f} {result['peak_mb']:9.0f} "
               f"{result['peak_mb'] / input_mb:10.2f}")
+    if options.repeat:
+        repeated = steps[-1][2]
+        print(f"repeated {options.repeat} times: peak memory x{repeated['peak_mb'] / train['peak_mb']:.2f}, "
+              f"time x{repeated['seconds'] / train['seconds']:.2f}")
     print(f"trained {train['vocab']}; encoded {encode['tokens']:,} tokens at {text_mb / encode['seconds']:.1f} MB/s, "
           f"{encode['before_mb']:.0f} MB resident before the call (interpreter, model, text)")
 

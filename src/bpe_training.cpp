@@ -292,36 +292,46 @@ void merge_to_target(MergeTrainer& trainer, std::uint64_t target, LearnedTables&
   report_merges();
 }
 
-// Learns from counts made beforehand; the time that making them took joins
-// the timing reports it belongs to.
-std::shared_ptr<const Model> train_from_counts(const WordCounts& counts, const Config& config,
-                                               const TrainingOptions& options, const CountingTimes& times) {
+// Training up to the merge loop: everything it needs of the word counts.
+struct TrainingStart {
+  LearnedTables learned;
+  MergeTrainer trainer;
+};
+
+// Gives the special tokens, the alphabet and the end-of-word marker their ids
+// and builds the symbols of every distinct word. The time that counting took
+// joins the timing reports it belongs to.
+TrainingStart start_training(const WordCounts& counts, const Config& config, const TrainingOptions& options,
+                             const CountingTimes& times) {
   LearnedTables learned;
   if (!config.special_tokens.empty()) {
     for (const std::string& token : config.special_tokens) learned.table.get_or_insert_id(token);
     report_phase(options, TrainingPhase::SpecialTokenRemoval, times.removal);
   }
   poll(options.check_interrupt);
-  {
-    PhaseClock vocab_builder;
-    MergeTrainer trainer = symbols_of(counts, learned.table, options.worker_threads);
-    report_phase(options, TrainingPhase::VocabularyBuilding, times.counting + vocab_builder.elapsed());
+  PhaseClock vocab_builder;
+  MergeTrainer trainer = symbols_of(counts, learned.table, options.worker_threads);
+  report_phase(options, TrainingPhase::VocabularyBuilding, times.counting + vocab_builder.elapsed());
+  return {std::move(learned), std::move(trainer)};
+}
 
-    PhaseClock initial_pairs;
-    poll(options.check_interrupt);
-    trainer.count_initial_pairs(options.check_interrupt);
-    report_phase(options, TrainingPhase::InitialPairs, initial_pairs.elapsed());
-
-    merge_to_target(trainer, config.target_vocab_size, learned, options);
-  }  // the trainer's statistics go before the model is built
-  return build_model(config, std::move(learned));
+// Counts the initial pairs and merges to the target. The statistics go with
+// `start`, at the end of the caller's statement (parameters live that long).
+LearnedTables merge(TrainingStart start, const Config& config, const TrainingOptions& options) {
+  PhaseClock initial_pairs;
+  poll(options.check_interrupt);
+  start.trainer.count_initial_pairs(options.check_interrupt);
+  report_phase(options, TrainingPhase::InitialPairs, initial_pairs.elapsed());
+  merge_to_target(start.trainer, config.target_vocab_size, start.learned, options);
+  return std::move(start.learned);
 }
 
 }  // namespace
 
 std::shared_ptr<const Model> train_model_from_counts(const WordCounts& counts, const Config& config,
                                                      const TrainingOptions& options) {
-  return train_from_counts(counts, config, options, CountingTimes{});
+  LearnedTables learned = merge(start_training(counts, config, options, CountingTimes{}), config, options);
+  return build_model(config, std::move(learned));
 }
 
 Result<void> BpeTokenizer::train(const TrainingOptions& options) {
@@ -333,7 +343,12 @@ Result<void> BpeTokenizer::train(const TrainingOptions& options) {
                                                       ? os_error_text(error.error_number)
                                                       : "stream did not contain valid UTF-8"));
   }
-  model = train_from_counts(counter.finish(), config(), options, counter.times());
+  TrainingStart start = [&] {
+    const WordCounts counts = counter.finish();
+    return start_training(counts, config(), options, counter.times());
+  }();  // the words go before the merge loop
+  LearnedTables learned = merge(std::move(start), config(), options);
+  model = build_model(config(), std::move(learned));
 
   if (!save_model) return {};
   if (!output_dir) return fail(TokenizerError::missing_output_directory());
