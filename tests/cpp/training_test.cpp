@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <map>
 #include <random>
 #include <set>
@@ -171,6 +172,47 @@ TEST(Training, SameModelWhateverTheChunkSize) {
           SCOPED_TRACE("chunk " + std::to_string(chunk) + ", token " + tokens[0]);
           expect_same_model(*train_in_chunks(corpus.path(), config, chunk).model, *whole.model);
         }
+      }
+    }
+  }
+}
+
+// The shared text corpora beside the project or beside a folder of working
+// copies of it; empty when there are none.
+std::filesystem::path shared_corpora() {
+  for (std::filesystem::path folder = std::filesystem::path(__FILE__).parent_path(); folder != folder.parent_path();
+       folder = folder.parent_path()) {
+    if (std::filesystem::is_directory(folder / "shared" / "corpora")) return folder / "shared" / "corpora";
+  }
+  return {};
+}
+
+WordCounts counted_in_chunks(const std::string& path, const CorpusSettings& settings, std::size_t chunk_bytes) {
+  TrainingOptions options;
+  options.corpus_chunk_bytes = chunk_bytes;
+  CorpusCounter counter(settings, options);
+  EXPECT_TRUE(counter.count_file(path).has_value());
+  return counter.finish();
+}
+
+TEST(Training, SharedCorporaCountAndLearnTheSameInSmallChunks) {
+  const std::filesystem::path corpora = shared_corpora();
+  if (corpora.empty()) GTEST_SKIP() << "the shared corpora are not available";
+  // Nested tokens, a token holding a space, tokens of each corpus's script.
+  const std::vector<std::string> tokens = {"ing", "in", "the", "of the", "не", "の", "。"};
+  for (const auto& entry : std::filesystem::directory_iterator(corpora)) {
+    if (entry.path().extension() != ".txt") continue;
+    for (PreTokenization kind : {PreTokenization::Whitespace, PreTokenization::Punctuation}) {
+      for (auto method : {SpecialTokenRemovalMethod::Simple, SpecialTokenRemovalMethod::AhoCorasick}) {
+        SCOPED_TRACE(entry.path().filename().string());
+        const CorpusSettings settings{kind, tokens, method};
+        const WordCounts whole = counted_in_chunks(entry.path(), settings, std::size_t{1} << 30);
+        for (std::size_t chunk : {64, 4096, 300'000}) {
+          EXPECT_TRUE(counted_in_chunks(entry.path(), settings, chunk) == whole) << "chunk " << chunk;
+        }
+        const Config config{400, kind, tokens, method};
+        expect_same_model(*train_in_chunks(entry.path(), config, 4096).model,
+                          *train_in_chunks(entry.path(), config, std::size_t{1} << 30).model);
       }
     }
   }
