@@ -198,7 +198,7 @@ Result<Encoder> BpeTokenizer::encode(std::string_view text, const InterruptCheck
   std::size_t words_seen = 0;
   auto encode_piece = [&](std::string_view piece) {
     for_each_word(pre_tokenizer, piece, [&](std::string_view word) {
-      if (++words_seen % 4096 == 0) poll(check_interrupt);
+      if (++words_seen % 4096 == 0) check_for_interrupt(check_interrupt);
       words.insert(word);
       const std::vector<TokenId>& merged = cache.merged_word(*this, word);
       encoder.ids.insert(encoder.ids.end(), merged.begin(), merged.end());

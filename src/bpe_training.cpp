@@ -108,7 +108,7 @@ DistinctWords count_distinct_words(PreTokenization kind, std::string_view text, 
   WordIndex index;
   for (std::size_t first = 0; first < blocks; first += threads) {
     std::vector<DistinctWords> partial(std::min<std::size_t>(threads, blocks - first));
-    parallel_for_blocks(partial.size(), threads, 1, [&](std::size_t begin, std::size_t end) {
+    fork_join_blocks(partial.size(), threads, 1, [&](std::size_t begin, std::size_t end) {
       for (std::size_t k = begin; k < end; ++k) {
         const std::size_t block = first + k;
         WordIndex block_index;
@@ -119,7 +119,7 @@ DistinctWords count_distinct_words(PreTokenization kind, std::string_view text, 
     for (const DistinctWords& part : partial) {
       for (std::size_t i = 0; i < part.words.size(); ++i) distinct.add(index, part.words[i], part.counts[i]);
     }
-    poll(options.check_interrupt);
+    check_for_interrupt(options.check_interrupt);
   }
   return distinct;
 }
@@ -186,7 +186,7 @@ SymbolArena build_arena(const DistinctWords& distinct, const std::vector<std::ui
   arena.prev.resize(size);
   arena.next.resize(size);
   arena.word.resize(size);
-  parallel_for_blocks(distinct.words.size(), threads, 4096, [&](std::size_t begin, std::size_t end) {
+  fork_join_blocks(distinct.words.size(), threads, 4096, [&](std::size_t begin, std::size_t end) {
     for (std::size_t w = begin; w < end; ++w) {
       auto pos = static_cast<std::uint32_t>(offsets[w]);
       const auto last = static_cast<std::uint32_t>(offsets[w + 1] - 1);
@@ -235,7 +235,7 @@ class MergeTrainer {
 
   void count_initial_pairs(const InterruptCheck& check_interrupt) {
     for (std::uint32_t p = 0; p < arena_.symbol.size(); ++p) {
-      if (p % (1 << 20) == 0) poll(check_interrupt);
+      if (p % (1 << 20) == 0) check_for_interrupt(check_interrupt);
       const std::uint32_t q = arena_.next[p];
       if (q == kNone) continue;
       PairStats& stats = pairs_[{arena_.symbol[p], arena_.symbol[q]}];
@@ -251,7 +251,7 @@ class MergeTrainer {
   // Merges until the table holds `target` tokens or no pair is left.
   void run(std::uint64_t target, LearnedTables& learned, const InterruptCheck& check_interrupt) {
     while (learned.table.size() < target) {
-      poll(check_interrupt);
+      check_for_interrupt(check_interrupt);
       std::optional<TokenPair> best = pop_best_pair();
       if (!best) {
         write_stdout("targeted vocab size not reached as no more pairs to merge ");
@@ -381,7 +381,7 @@ Result<void> BpeTokenizer::train(const TrainingOptions& options) {
     text = remove_special_tokens(std::move(text), special_tokens, special_token_removal_method);
     removal.print_elapsed("removing special tokens took time: ");
   }
-  poll(options.check_interrupt);
+  check_for_interrupt(options.check_interrupt);
 
   PhaseClock vocab_builder;
   std::optional<MergeTrainer> trainer;
@@ -397,7 +397,7 @@ Result<void> BpeTokenizer::train(const TrainingOptions& options) {
   vocab_builder.print_elapsed("vocab builder took time: ");
 
   PhaseClock initial_pairs;
-  poll(options.check_interrupt);
+  check_for_interrupt(options.check_interrupt);
   trainer->count_initial_pairs(options.check_interrupt);
   initial_pairs.print_elapsed("build initial pair took time: ");
 
