@@ -213,7 +213,7 @@ void encode_ids_into(const Model& model, WordCache& cache, std::string_view text
   std::size_t words_seen = 0;
   auto encode_piece = [&](std::string_view piece) {
     for_each_word(model.config.pre_tokenizer, piece, [&](std::string_view word) {
-      if (++words_seen % 4096 == 0) poll(check_interrupt);
+      if (++words_seen % 4096 == 0) check_for_interrupt(check_interrupt);
       if (words != nullptr) words->insert(word);
       const std::vector<TokenId>& merged = cache.merged_word(model, word);
       ids.insert(ids.end(), merged.begin(), merged.end());

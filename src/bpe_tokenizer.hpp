@@ -48,7 +48,7 @@ struct Encoder {
 // It may throw to abandon the operation; the record is then left as it was.
 using InterruptCheck = std::function<void()>;
 
-inline void poll(const InterruptCheck& check_interrupt) {
+inline void check_for_interrupt(const InterruptCheck& check_interrupt) {
   if (check_interrupt) check_interrupt();
 }
 

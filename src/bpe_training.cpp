@@ -83,7 +83,7 @@ DistinctWords count_distinct_words(PreTokenization kind, std::string_view text, 
   WordIndex index;
   for (std::size_t first = 0; first < blocks; first += threads) {
     std::vector<DistinctWords> partial(std::min<std::size_t>(threads, blocks - first));
-    parallel_for_blocks(partial.size(), threads, 1, [&](std::size_t begin, std::size_t end) {
+    fork_join_blocks(partial.size(), threads, 1, [&](std::size_t begin, std::size_t end) {
       for (std::size_t k = begin; k < end; ++k) {
         const std::size_t block = first + k;
         WordIndex block_index;
@@ -94,7 +94,7 @@ DistinctWords count_distinct_words(PreTokenization kind, std::string_view text, 
     for (const DistinctWords& part : partial) {
       for (std::size_t i = 0; i < part.words.size(); ++i) distinct.add(index, part.words[i], part.counts[i]);
     }
-    poll(options.check_interrupt);
+    check_for_interrupt(options.check_interrupt);
   }
   return distinct;
 }
@@ -161,7 +161,7 @@ SymbolArena build_arena(const DistinctWords& distinct, const std::vector<std::ui
   arena.prev.resize(size);
   arena.next.resize(size);
   arena.word.resize(size);
-  parallel_for_blocks(distinct.words.size(), threads, 4096, [&](std::size_t begin, std::size_t end) {
+  fork_join_blocks(distinct.words.size(), threads, 4096, [&](std::size_t begin, std::size_t end) {
     for (std::size_t w = begin; w < end; ++w) {
       auto pos = static_cast<std::uint32_t>(offsets[w]);
       const auto last = static_cast<std::uint32_t>(offsets[w + 1] - 1);
@@ -210,7 +210,7 @@ class MergeTrainer {
 
   void count_initial_pairs(const InterruptCheck& check_interrupt) {
     for (std::uint32_t p = 0; p < arena_.symbol.size(); ++p) {
-      if (p % (1 << 20) == 0) poll(check_interrupt);
+      if (p % (1 << 20) == 0) check_for_interrupt(check_interrupt);
       const std::uint32_t q = arena_.next[p];
       if (q == kNone) continue;
       PairStats& stats = pairs_[{arena_.symbol[p], arena_.symbol[q]}];
@@ -226,7 +226,7 @@ class MergeTrainer {
   // Merges until the table holds `target` tokens or no pair is left.
   void run(std::uint64_t target, LearnedTables& learned, const TrainingOptions& options) {
     while (learned.table.size() < target) {
-      poll(options.check_interrupt);
+      check_for_interrupt(options.check_interrupt);
       std::optional<TokenPair> best = pop_best_pair();
       if (!best) {
         if (options.observer) options.observer->pairs_exhausted();
@@ -355,7 +355,7 @@ std::shared_ptr<const Model> train_model(std::string text, const Config& config,
     text = remove_special_tokens(std::move(text), config.special_tokens, config.special_token_removal_method);
     report_phase(options, TrainingPhase::SpecialTokenRemoval, removal);
   }
-  poll(options.check_interrupt);
+  check_for_interrupt(options.check_interrupt);
 
   PhaseClock vocab_builder;
   std::optional<MergeTrainer> trainer;
@@ -371,7 +371,7 @@ std::shared_ptr<const Model> train_model(std::string text, const Config& config,
   report_phase(options, TrainingPhase::VocabularyBuilding, vocab_builder);
 
   PhaseClock initial_pairs;
-  poll(options.check_interrupt);
+  check_for_interrupt(options.check_interrupt);
   trainer->count_initial_pairs(options.check_interrupt);
   report_phase(options, TrainingPhase::InitialPairs, initial_pairs);
 
