@@ -2,6 +2,7 @@
 // training learns or a model directory restores, with every operation on it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -55,6 +56,9 @@ inline void poll(const InterruptCheck& check_interrupt) {
 
 struct TrainingOptions {
   unsigned worker_threads = 0;  // 0: one per hardware thread
+  // Words are counted in blocks of about this size; a block is also the
+  // longest stretch between interrupt checks.
+  std::size_t count_block_bytes = std::size_t{8} << 20;
   InterruptCheck check_interrupt;
 };
 
