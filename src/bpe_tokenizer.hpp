@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -67,6 +68,9 @@ class TrainingObserver {
 
 struct TrainingOptions {
   unsigned worker_threads = 0;  // 0: one per hardware thread
+  // Words are counted in blocks of about this size; a block is also the
+  // longest stretch between interrupt checks.
+  std::size_t count_block_bytes = std::size_t{8} << 20;
   InterruptCheck check_interrupt;
   TrainingObserver* observer = nullptr;  // none: nothing is reported
 };

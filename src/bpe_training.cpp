@@ -76,8 +76,8 @@ std::vector<std::size_t> whitespace_block_bounds(std::string_view text, std::siz
 // block order, so first appearance in the text still decides the order.
 DistinctWords count_distinct_words(PreTokenization kind, std::string_view text, const TrainingOptions& options) {
   const unsigned threads = options.worker_threads == 0 ? default_worker_threads() : options.worker_threads;
-  constexpr std::size_t kBlockBytes = 8 << 20;  // also bounds the time between interrupt checks
-  const std::size_t blocks = std::max<std::size_t>(1, (text.size() + kBlockBytes - 1) / kBlockBytes);
+  const std::size_t block_bytes = std::max<std::size_t>(1, options.count_block_bytes);
+  const std::size_t blocks = std::max<std::size_t>(1, (text.size() + block_bytes - 1) / block_bytes);
   const std::vector<std::size_t> bounds = whitespace_block_bounds(text, blocks);
   DistinctWords distinct;
   WordIndex index;

@@ -11,6 +11,11 @@ import pytest
 
 import wordloom
 
+# The names of the model files come from the command-line package, taken from
+# the source tree whether or not it is installed.
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "python"))
+from wordloom_cli.model import MODEL_FILES
+
 CORPUS = "low lower lowest\nnew newer newest\nwide wider widest\nlow new wide\n"
 
 
