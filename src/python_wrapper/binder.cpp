@@ -29,11 +29,11 @@ std::string_view utf8_of(PyObject* text) {
 // Places one call's arguments into the slots of its parameters.
 class CallBinder {
  public:
-  CallBinder(const SignatureView& signature, std::span<PyObject*> slots) : signature_(signature), slots_(slots) {}
+  CallBinder(const SignatureView& signature, std::span<PyRef> slots) : signature_(signature), slots_(slots) {}
 
   void bind_positional(std::span<PyObject* const> positional) const {
     if (positional.size() > slots_.size()) raise_too_many_positional(positional.size());
-    std::copy(positional.begin(), positional.end(), slots_.begin());
+    std::transform(positional.begin(), positional.end(), slots_.begin(), PyRef::borrow);
   }
 
   void bind_keyword(PyObject* keyword, PyObject* value) const {
@@ -41,16 +41,16 @@ class CallBinder {
     const auto& parameters = signature_.parameters;
     const auto found = std::find(parameters.begin(), parameters.end(), name);
     if (found == parameters.end()) fail("got an unexpected keyword argument '" + std::string(name) + "'");
-    PyObject*& slot = slots_[static_cast<std::size_t>(found - parameters.begin())];
-    if (slot != nullptr) fail("got multiple values for argument '" + std::string(name) + "'");
-    slot = value;
+    PyRef& slot = slots_[static_cast<std::size_t>(found - parameters.begin())];
+    if (slot) fail("got multiple values for argument '" + std::string(name) + "'");
+    slot = PyRef::borrow(value);
   }
 
   // Only the leading required parameters can be missing; the others default.
   void check_required() const {
     std::vector<std::string_view> missing;
     for (std::size_t i = 0; i < signature_.required; ++i) {
-      if (slots_[i] == nullptr) missing.push_back(signature_.parameters[i]);
+      if (!slots_[i]) missing.push_back(signature_.parameters[i]);
     }
     if (missing.empty()) return;
     fail("missing " + std::to_string(missing.size()) + " required positional " +
@@ -72,12 +72,12 @@ class CallBinder {
   }
 
   const SignatureView& signature_;
-  std::span<PyObject*> slots_;
+  std::span<PyRef> slots_;
 };
 
 }  // namespace
 
-void bind_vectorcall(const SignatureView& signature, std::span<PyObject*> slots, PyObject* const* args,
+void bind_vectorcall(const SignatureView& signature, std::span<PyRef> slots, PyObject* const* args,
                      Py_ssize_t nargs, PyObject* kwnames) {
   const CallBinder binder(signature, slots);
   binder.bind_positional({args, static_cast<std::size_t>(nargs)});
@@ -87,7 +87,7 @@ void bind_vectorcall(const SignatureView& signature, std::span<PyObject*> slots,
   binder.check_required();
 }
 
-void bind_tuple_and_dict(const SignatureView& signature, std::span<PyObject*> slots, PyObject* args,
+void bind_tuple_and_dict(const SignatureView& signature, std::span<PyRef> slots, PyObject* args,
                          PyObject* kwargs) {
   const CallBinder binder(signature, slots);
   binder.bind_positional({&PyTuple_GET_ITEM(args, 0), static_cast<std::size_t>(PyTuple_GET_SIZE(args))});

@@ -1,0 +1,106 @@
+"""Arguments that fight the call: Python code run while an argument is
+converted (__index__, __len__, __iter__, __getitem__) that drops the caller's
+references or changes what is being read."""
+import gc
+
+import pytest
+
+from conftest import Index, train_or_skip, vocabulary
+from wordloom import BpeTokenizer, PreTokenization
+
+KEPT = []  # objects made to take the place of freed ones, kept until the test ends
+
+
+@pytest.fixture(autouse=True)
+def release_kept():
+    yield
+    KEPT.clear()
+
+
+def fresh_special_token():
+    """A special token made anew, large enough that freeing it returns its
+    memory to malloc, where the sanitizer watches it."""
+    return "".join(["<", "special" * 100, ">"])
+
+
+def drop_call_keywords(hostile):
+    """Empties the keyword dict of the call under way (the dict holding
+    `hostile`), then allocates texts of the same sizes over what it freed."""
+    for referrer in gc.get_referrers(hostile):
+        if isinstance(referrer, dict) and "input_path" in referrer:
+            lengths = [len(value) for value in referrer.values() if isinstance(value, str)]
+            referrer.clear()
+            KEPT.extend(" " * length for length in lengths)
+    KEPT.extend(" " * len(fresh_special_token()) for _ in range(10))
+
+
+class DropsWhenIndexed:
+    def __index__(self):
+        drop_call_keywords(self)
+        return 30
+
+
+class SpecialTokens:
+    """A sequence of one special token, iterated through __getitem__."""
+
+    def __init__(self):
+        self.items = [fresh_special_token()]
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, index):
+        return self.items[index]
+
+
+class DropsWhenMeasured(SpecialTokens):
+    def __len__(self):
+        drop_call_keywords(self)
+        return super().__len__()
+
+
+class DropsWhenIterated(SpecialTokens):
+    def __iter__(self):
+        drop_call_keywords(self)
+        return iter(self.items)
+
+
+class DropsWhenItemRead(SpecialTokens):
+    def __getitem__(self, index):
+        drop_call_keywords(self)
+        return super().__getitem__(index)
+
+
+def construct_from_keywords(corpus, name, make_hostile):
+    """A tokenizer made from a keyword dict that only the call refers to."""
+    return BpeTokenizer(**{
+        # Leading slashes read as one; the length puts the text out of the small-object pools.
+        "input_path": "".join(["/" * 600, corpus]),
+        "target_vocab_size": 30,
+        "pretokenization_type": PreTokenization.whitespace(),
+        "special_tokens": [fresh_special_token()],
+        name: make_hostile(),
+    })
+
+
+class TestArgumentsOutliveTheCallersReferences:
+    @pytest.mark.parametrize("name, make_hostile", [
+        ("target_vocab_size", DropsWhenIndexed),
+        ("special_tokens", DropsWhenMeasured),
+        ("special_tokens", DropsWhenIterated),
+        ("special_tokens", DropsWhenItemRead),
+    ])
+    def test_constructor_reads_every_argument_whole(self, corpus, name, make_hostile):
+        made = train_or_skip(construct_from_keywords(corpus, name, make_hostile))
+        expected = train_or_skip(BpeTokenizer(corpus, 30, PreTokenization.whitespace(), [fresh_special_token()]))
+        assert vocabulary(made) == vocabulary(expected)
+        assert made.get_token_by_id(0) == fresh_special_token()
+
+    def test_decode_reads_an_id_list_changed_by_an_item(self, trained):
+        class ReplacesTheRest:
+            def __index__(self):
+                ids[1:] = [Index(2)]
+                return 1
+
+        ids = [ReplacesTheRest(), *(Index(0) for _ in range(100))]
+        assert trained.decode(ids) == trained.decode([1, 2])
