@@ -1,12 +1,13 @@
 """Arguments that fight the call: Python code run while an argument is
 converted (__index__, __len__, __iter__, __getitem__) that drops the caller's
-references or changes what is being read."""
+references or changes what is being read, and paths that the system would
+read only up to an embedded NUL."""
 import gc
 
 import pytest
 
-from conftest import Index, train_or_skip, vocabulary
-from wordloom import BpeTokenizer, PreTokenization
+from conftest import Index, train_or_skip, vocabulary, write_model_files
+from wordloom import BpeTokenizer, PreTokenization, SpecialTokenRemovalMethod
 
 KEPT = []  # objects made to take the place of freed ones, kept until the test ends
 
@@ -79,6 +80,8 @@ def construct_from_keywords(corpus, name, make_hostile):
         "target_vocab_size": 30,
         "pretokenization_type": PreTokenization.whitespace(),
         "special_tokens": [fresh_special_token()],
+        "special_token_removal_method": SpecialTokenRemovalMethod.aho_corasick(),
+        "output_dir": "".join(["/" * 600, "unused"]),
         name: make_hostile(),
     })
 
@@ -92,7 +95,8 @@ class TestArgumentsOutliveTheCallersReferences:
     ])
     def test_constructor_reads_every_argument_whole(self, corpus, name, make_hostile):
         made = train_or_skip(construct_from_keywords(corpus, name, make_hostile))
-        expected = train_or_skip(BpeTokenizer(corpus, 30, PreTokenization.whitespace(), [fresh_special_token()]))
+        expected = train_or_skip(BpeTokenizer(corpus, 30, PreTokenization.whitespace(), [fresh_special_token()],
+                                              SpecialTokenRemovalMethod.aho_corasick()))
         assert vocabulary(made) == vocabulary(expected)
         assert made.get_token_by_id(0) == fresh_special_token()
 
@@ -104,3 +108,25 @@ class TestArgumentsOutliveTheCallersReferences:
 
         ids = [ReplacesTheRest(), *(Index(0) for _ in range(100))]
         assert trained.decode(ids) == trained.decode([1, 2])
+
+
+class TestPathsWithNul:
+    """Refused as Python's own open refuses them, rather than cut at the NUL."""
+
+    def embedded_null_byte(self, call):
+        with pytest.raises(ValueError) as raised:
+            call()
+        assert type(raised.value) is ValueError and str(raised.value) == "embedded null byte"
+
+    def test_open_refuses_the_same_way(self, corpus):
+        self.embedded_null_byte(lambda: open(corpus + "\0"))
+
+    def test_constructor_refuses_a_corpus_or_output_path(self, corpus, tmp_path):
+        self.embedded_null_byte(lambda: BpeTokenizer(corpus + "\0.no.such.file", 30, PreTokenization.whitespace()))
+        self.embedded_null_byte(lambda: BpeTokenizer(corpus, 30, PreTokenization.whitespace(), save_model=True,
+                                                     output_dir=str(tmp_path / "model\0.no.such.dir")))
+
+    def test_from_pretrained_refuses_a_model_path(self, tmp_path):
+        model = write_model_files(tmp_path / "model", ["a", "</w>"])
+        self.embedded_null_byte(lambda: BpeTokenizer.from_pretrained(model + "\0x"))
+        self.embedded_null_byte(lambda: BpeTokenizer.from_pretrained(files_path=model + "\0"))

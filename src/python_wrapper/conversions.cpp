@@ -45,6 +45,12 @@ std::string_view to_utf8(PyObject* object) {
 
 std::string to_string(PyObject* object) { return std::string(to_utf8(object)); }
 
+std::string to_path(PyObject* object) {
+  std::string path = to_string(object);
+  if (path.find('\0') != std::string::npos) raise_error(PyExc_ValueError, "embedded null byte");
+  return path;
+}
+
 std::uint32_t to_u32(PyObject* object) {
   const long long value = PyLong_AsLongLong(index_of(object).get());
   if (value == -1 && PyErr_Occurred()) throw PythonError{};
