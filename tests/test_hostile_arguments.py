@@ -1,8 +1,9 @@
 """Arguments that fight the call: Python code run while an argument is
 converted (__index__, __len__, __iter__, __getitem__) that drops the caller's
-references or changes what is being read, and paths that the system would
-read only up to an embedded NUL."""
+references or changes what is being read, lengths that overstate a
+sequence, and paths that the system would read only up to an embedded NUL."""
 import gc
+import sys
 
 import pytest
 
@@ -108,6 +109,28 @@ class TestArgumentsOutliveTheCallersReferences:
 
         ids = [ReplacesTheRest(), *(Index(0) for _ in range(100))]
         assert trained.decode(ids) == trained.decode([1, 2])
+
+
+class ClaimsToBeHuge(list):
+    """A list whose __len__ overstates what iteration yields."""
+
+    def __init__(self, items, claimed):
+        super().__init__(items)
+        self.claimed = claimed
+
+    def __len__(self):
+        return self.claimed
+
+
+@pytest.mark.parametrize("claimed", [2**40, sys.maxsize])
+class TestLengthsAreOnlyHints:
+    def test_decode(self, trained, claimed):
+        assert trained.decode(ClaimsToBeHuge([0, 1, 2], claimed)) == trained.decode([0, 1, 2])
+
+    def test_special_tokens(self, corpus, claimed):
+        tokens = ClaimsToBeHuge(["<a>", "<b>", "<c>"], claimed)
+        tokenizer = train_or_skip(BpeTokenizer(corpus, 30, PreTokenization.whitespace(), tokens))
+        assert [tokenizer.get_token_by_id(i) for i in range(3)] == ["<a>", "<b>", "<c>"]
 
 
 class TestPathsWithNul:
