@@ -1,7 +1,8 @@
 """Arguments that fight the call: Python code run while an argument is
 converted (__index__, __len__, __iter__, __getitem__) that drops the caller's
 references or changes what is being read, lengths that overstate a
-sequence, and paths that the system would read only up to an embedded NUL."""
+sequence, and texts holding NUL or lone surrogates, which must neither be cut
+short nor break the error that quotes them."""
 import gc
 import sys
 
@@ -153,3 +154,41 @@ class TestPathsWithNul:
         model = write_model_files(tmp_path / "model", ["a", "</w>"])
         self.embedded_null_byte(lambda: BpeTokenizer.from_pretrained(model + "\0x"))
         self.embedded_null_byte(lambda: BpeTokenizer.from_pretrained(files_path=model + "\0"))
+
+
+class TestErrorTextsQuoteWholeTexts:
+    @pytest.mark.parametrize("name", ["x\0y", "text\0", "x\udcff"])
+    def test_unknown_keywords(self, untrained, name):
+        for call, full_name in [(lambda: untrained.encode(**{name: "a"}), "BpeTokenizer.encode()"),
+                                (lambda: BpeTokenizer(**{name: 1}), "BpeTokenizer.__new__()")]:
+            with pytest.raises(TypeError) as raised:
+                call()
+            assert str(raised.value) == f"{full_name} got an unexpected keyword argument '{name}'"
+
+    def test_core_errors(self, trained):
+        with pytest.raises(RuntimeError) as raised:
+            trained.get_id_by_token("x\0y")
+        assert raised.value.args == ("the id for token x\0y does not exist",)
+        with pytest.raises(RuntimeError) as raised:
+            trained.encode("low").get_token_type("x\0y")
+        assert raised.value.args == ("the token x\0y does not exists",)
+
+    def test_type_names(self, untrained):
+        class Named:
+            pass
+
+        Named.__qualname__ = "Na\0med"
+        with pytest.raises(TypeError) as raised:
+            untrained.encode(Named())
+        assert str(raised.value) == "argument 'text': 'Na\0med' object cannot be converted to 'PyString'"
+
+    def test_internal_failures(self, trained):
+        def failure_message(text):
+            with pytest.raises(BaseException) as raised:
+                trained.encode(text)
+            assert type(raised.value).__name__ == "PanicException"
+            [message] = raised.value.args
+            return message
+
+        # Neither character is in the vocabulary; the NUL must not end the message.
+        assert failure_message("lo\0w") == failure_message("lo\x01w").replace("\x01", "\0").replace("U+0001", "U+0000")

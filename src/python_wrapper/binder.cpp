@@ -19,11 +19,14 @@ std::string quoted_name_list(const std::vector<std::string_view>& names) {
   return text;
 }
 
-std::string_view utf8_of(PyObject* text) {
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-  if (data == nullptr) throw PythonError{};
-  return {data, static_cast<std::size_t>(size)};
+// Whether the keyword spells the (ASCII) parameter name, compared by code
+// point so that any str, with NUL or lone surrogates, can be told apart.
+bool spells(PyObject* keyword, std::string_view parameter) {
+  if (PyUnicode_GET_LENGTH(keyword) != static_cast<Py_ssize_t>(parameter.size())) return false;
+  for (std::size_t i = 0; i < parameter.size(); ++i) {
+    if (PyUnicode_READ_CHAR(keyword, static_cast<Py_ssize_t>(i)) != static_cast<Py_UCS4>(parameter[i])) return false;
+  }
+  return true;
 }
 
 // Places one call's arguments into the slots of its parameters.
@@ -37,12 +40,13 @@ class CallBinder {
   }
 
   void bind_keyword(PyObject* keyword, PyObject* value) const {
-    const std::string_view name = utf8_of(keyword);
+    if (!PyUnicode_Check(keyword)) raise_error(PyExc_TypeError, "keywords must be strings");
     const auto& parameters = signature_.parameters;
-    const auto found = std::find(parameters.begin(), parameters.end(), name);
-    if (found == parameters.end()) fail("got an unexpected keyword argument '" + std::string(name) + "'");
+    const auto found =
+        std::find_if(parameters.begin(), parameters.end(), [keyword](auto name) { return spells(keyword, name); });
+    if (found == parameters.end()) raise_unexpected_keyword(keyword);
     PyRef& slot = slots_[static_cast<std::size_t>(found - parameters.begin())];
-    if (slot) fail("got multiple values for argument '" + std::string(name) + "'");
+    if (slot) fail("got multiple values for argument '" + std::string(*found) + "'");
     slot = PyRef::borrow(value);
   }
 
@@ -65,6 +69,13 @@ class CallBinder {
                                      : "from " + std::to_string(signature_.required) + " to " + std::to_string(total);
     fail("takes " + accepted + " positional arguments but " + std::to_string(given) +
          (given == 1 ? " was" : " were") + " given");
+  }
+
+  // The name is shown as the str it is (%U), not through UTF-8, which lone
+  // surrogates would fail.
+  [[noreturn]] void raise_unexpected_keyword(PyObject* keyword) const {
+    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", signature_.full_name, keyword);
+    throw PythonError{};
   }
 
   [[noreturn]] void fail(const std::string& text) const {
