@@ -112,6 +112,25 @@ class TestArgumentsOutliveTheCallersReferences:
         assert trained.decode(ids) == trained.decode([1, 2])
 
 
+def test_str_subclasses_are_read_as_their_text(trained):
+    # The text is read from the object itself: none of these methods is called.
+    class Lying(str):
+        def __str__(self):
+            return "lies"
+
+        def __len__(self):
+            return 0
+
+        def __iter__(self):
+            return iter("lies")
+
+        def encode(self, *args, **kwargs):
+            return b"lies"
+
+    assert trained.encode(Lying("low lower")).tokens == trained.encode("low lower").tokens
+    assert trained.get_id_by_token(Lying("low</w>")) == trained.get_id_by_token("low</w>")
+
+
 class ClaimsToBeHuge(list):
     """A list whose __len__ overstates what iteration yields."""
 
