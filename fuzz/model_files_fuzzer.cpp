@@ -36,7 +36,7 @@ void check_error_line(const TokenizerError& error) {
 
 std::optional<BpeTokenizer> load() {
   try {
-    Result<BpeTokenizer> loaded = load_model_files(scratch_directory().string());
+    Result<BpeTokenizer> loaded = BpeTokenizer::new_from_pretrained(scratch_directory().string());
     if (loaded) return std::move(loaded).value();
     check_error_line(loaded.error());
   } catch (const InternalFailure&) {
@@ -46,7 +46,7 @@ std::optional<BpeTokenizer> load() {
 
 // Texts built from the model's own tokens, so that most characters have one.
 std::vector<std::string> texts_for(const BpeTokenizer& tokenizer) {
-  const std::vector<std::string>& tokens = tokenizer.token_table.id_to_token;
+  const std::vector<std::string>& tokens = tokenizer.model->token_table.id_to_token;
   std::string spaced, joined;
   for (std::size_t i = 0; i < std::min(tokens.size(), kTokensTried); ++i) {
     spaced += tokens[i] + " ";
@@ -60,7 +60,7 @@ std::vector<std::string> texts_for(const BpeTokenizer& tokenizer) {
 void exercise(const BpeTokenizer& tokenizer) {
   for (const std::string& text : texts_for(tokenizer)) encode_and_check(tokenizer, text);
 
-  const std::size_t size = tokenizer.token_table.size();
+  const std::size_t size = tokenizer.vocab_size();
   std::vector<TokenId> ids;
   for (std::size_t id = 0; id < std::min(size, kTokensTried) + 2; ++id) ids.push_back(static_cast<TokenId>(id));
   ids.push_back(std::numeric_limits<TokenId>::max());

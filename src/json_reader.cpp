@@ -2,18 +2,14 @@
 // is iterative, so nesting depth costs no stack) feeds the shapes.
 #include "json_reader.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <iterator>
 #include <nlohmann/json.hpp>
 #include <utility>
 
+#include "file_reading.hpp"
 #include "utf8.hpp"
 
 namespace wordloom::json {
@@ -232,39 +228,17 @@ Result<void> read_json_text(std::string_view text, Shape& root) {
   return fail(json_error_at(text, reader.error_offset(), reader.error_message()));
 }
 
-// The whole content of `path`: FileError when it cannot be opened, JsonError
-// when reading fails (a directory opens but cannot be read).
-Result<std::string> read_file(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return fail(TokenizerError::file_error(errno));
-  struct stat status {};
-  // One byte beyond the expected size, so that the end shows without growing.
-  std::string content(::fstat(fd, &status) == 0 ? static_cast<std::size_t>(status.st_size) + 1 : 4096, '\0');
-  std::size_t length = 0;
-  int read_error = 0;
-  for (;;) {
-    if (length == content.size()) content.resize(2 * content.size());
-    const ssize_t n = ::read(fd, content.data() + length, content.size() - length);
-    if (n > 0) {
-      length += static_cast<std::size_t>(n);
-    } else if (n == 0) {
-      break;
-    } else if (errno != EINTR) {
-      read_error = errno;
-      break;
-    }
-  }
-  ::close(fd);
-  if (read_error != 0) return fail(TokenizerError::json_error(os_error_text(read_error)));
-  content.resize(length);
-  return content;
-}
-
 }  // namespace
 
+// FileError when the file cannot be opened, JsonError when reading fails (a
+// directory opens but cannot be read).
 Result<void> read_json_file(const std::string& path, Shape& root) {
-  Result<std::string> text = read_file(path);
-  if (!text) return fail(std::move(text).error());
+  expected<std::string, FileReadError> text = read_regular_file(path);
+  if (!text) {
+    const FileReadError error = text.error();
+    if (error.stage == FileReadError::Stage::Opening) return fail(TokenizerError::file_error(error.error_number));
+    return fail(TokenizerError::json_error(os_error_text(error.error_number)));
+  }
   return read_json_text(*text, root);
 }
 

@@ -2,6 +2,7 @@
 models with BpeTokenizer.from_pretrained, and the failures that end the
 process (checked in a child interpreter)."""
 import json
+import os
 
 import pytest
 
@@ -80,6 +81,16 @@ class TestFatalLoadFailures:
         for path in ("no/such/dir", str(tmp_path / "absent"), write_model(tmp_path) + "/config.json"):
             assert self.load_in_child(path) == (
                 f"Error: {path} directory does not exists or the path provided is not a directory\n")
+
+    @pytest.mark.parametrize("special", ["fifo", "device"])
+    def test_a_model_file_that_is_not_a_regular_file(self, tmp_path, special):
+        directory = write_model(tmp_path)
+        (tmp_path / "merge_rules.json").unlink()
+        if special == "fifo":
+            os.mkfifo(tmp_path / "merge_rules.json")
+        else:
+            (tmp_path / "merge_rules.json").symlink_to("/dev/zero")
+        assert self.load_in_child(directory) == "Error: File Error: Invalid argument (os error 22)\n"
 
     def test_the_first_missing_file_in_check_order(self, tmp_path):
         directory = write_model(tmp_path)
