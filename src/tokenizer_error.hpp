@@ -70,10 +70,13 @@ std::string os_error_text(int error_number);
 class InternalFailure : public std::runtime_error {
  public:
   InternalFailure(const std::string& message, std::source_location where)
-      : std::runtime_error(message), where_(where) {}
+      : std::runtime_error(message), message_(message), where_(where) {}
+  // The whole message; what() ends at a NUL inside it (a character quoted from a text).
+  const std::string& message() const { return message_; }
   const std::source_location& where() const { return where_; }
 
  private:
+  std::string message_;
   std::source_location where_;
 };
 

@@ -1,5 +1,6 @@
 #include "conversions.hpp"
 
+#include <algorithm>
 #include <limits>
 
 namespace wordloom::python {
@@ -13,9 +14,13 @@ void check_list_like(PyObject* object) {
   if (!PySequence_Check(object)) raise_cannot_convert(object, "Sequence");
 }
 
+// __len__ may claim far more items than iteration yields, so at most this
+// many are reserved up front; past it the vector grows as the items come.
+constexpr std::size_t kMaxReservedItems = 4096;
+
 std::size_t size_hint(PyObject* sequence) {
   const Py_ssize_t size = PySequence_Size(sequence);
-  if (size >= 0) return static_cast<std::size_t>(size);
+  if (size >= 0) return std::min(static_cast<std::size_t>(size), kMaxReservedItems);
   PyErr_Clear();  // only a hint: iteration decides
   return 0;
 }
@@ -44,6 +49,12 @@ std::string_view to_utf8(PyObject* object) {
 }
 
 std::string to_string(PyObject* object) { return std::string(to_utf8(object)); }
+
+std::string to_path(PyObject* object) {
+  std::string path = to_string(object);
+  if (path.find('\0') != std::string::npos) raise_error(PyExc_ValueError, "embedded null byte");
+  return path;
+}
 
 std::uint32_t to_u32(PyObject* object) {
   const long long value = PyLong_AsLongLong(index_of(object).get());

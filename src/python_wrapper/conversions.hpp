@@ -19,6 +19,9 @@ namespace wordloom::python {
 // A str's UTF-8 text, valid while the object lives.
 std::string_view to_utf8(PyObject* object);
 std::string to_string(PyObject* object);
+// A str naming a file, refused with ValueError "embedded null byte" (as
+// Python's own open does) when it holds NUL, where the system would cut it.
+std::string to_path(PyObject* object);
 // operator.index() of the object, within 0 to 2**32 - 1.
 std::uint32_t to_u32(PyObject* object);
 // operator.index() of the object, within 0 to 2**64 - 1.

@@ -21,14 +21,14 @@ constexpr Signature<7> kConstructor{
 // Arguments are converted strictly in parameter order: the first failure is
 // the one reported.
 BpeTokenizer record_from_arguments(const BoundArguments<7>& arguments) {
-  const std::string_view input_path = arguments.convert(0, to_utf8);
+  const std::string input_path = arguments.convert(0, to_path);
   const std::uint64_t target_vocab_size = arguments.convert(1, to_u64);
   const PreTokenization pre_tokenizer = arguments.convert(2, to_value<PreTokenization>);
   std::vector<std::string> special_tokens = arguments.convert_or(3, std::vector<std::string>{}, to_string_list);
   const SpecialTokenRemovalMethod removal_method =
       arguments.convert_optional(4, to_value<SpecialTokenRemovalMethod>).value_or(SpecialTokenRemovalMethod::Simple);
   const bool save_model = arguments.convert_or(5, false, to_bool);
-  const std::optional<std::string_view> output_dir = arguments.convert_optional(6, to_utf8);
+  const std::optional<std::string> output_dir = arguments.convert_optional(6, to_path);
   return BpeTokenizer::create(input_path, target_vocab_size, pre_tokenizer, std::move(special_tokens),
                               removal_method, save_model, output_dir);
 }
@@ -47,7 +47,7 @@ constexpr Signature<1> kFromPretrained{"BpeTokenizer.from_pretrained()", {"files
 // A loading failure ends the process.
 PyObject* from_pretrained(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guarded([&] {
-    const std::string_view files_path = bind(kFromPretrained, args, nargs, kwnames).convert(0, to_utf8);
+    const std::string files_path = bind(kFromPretrained, args, nargs, kwnames).convert(0, to_path);
     Result<BpeTokenizer> loaded = BpeTokenizer::new_from_pretrained(files_path);
     if (!loaded) exit_with_error_line("Error: " + loaded.error().display());
     BpeTokenizer record = std::move(loaded).value();
