@@ -6,7 +6,7 @@ with "</w>"; sentencepiece runs in its BPE mode with SENTENCEPIECE_OPTIONS."""
 import os
 from pathlib import Path
 
-from wordloom_cli.silence import silenced
+from wordloom_tools.cli.silence import silenced
 
 SYSTEMS = ("wordloom", "tokenizers", "sentencepiece")
 SENTENCEPIECE_OPTIONS = {"model_type": "bpe", "character_coverage": 1.0, "max_sentence_length": 1 << 16,
@@ -19,7 +19,7 @@ def train(system, corpus, vocab_size, model_dir):
     model_dir = Path(model_dir)
     model_dir.mkdir(parents=True, exist_ok=True)
     if system == "wordloom":
-        from wordloom_cli import model
+        from wordloom_tools.cli import model
 
         model.train(corpus, vocab_size, model_dir)
         return model_dir

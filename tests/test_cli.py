@@ -19,11 +19,11 @@ MODEL_FILES = ["config.json", "token_table.json", "merge_rules.json", "save_rank
 
 
 def wordloom(*args, stdin=None):
-    """Runs `python -m wordloom_cli ARGS`, finding the package in the source
+    """Runs `python -m wordloom_tools ARGS`, finding the package in the source
     tree whether or not it is installed (the extension comes from wherever
     the suite imports it)."""
     path = os.pathsep.join(filter(None, [str(REPO / "python"), os.environ.get("PYTHONPATH")]))
-    return subprocess.run([sys.executable, "-m", "wordloom_cli", *map(str, args)], input=stdin,
+    return subprocess.run([sys.executable, "-m", "wordloom_tools", *map(str, args)], input=stdin,
                           capture_output=True, timeout=300, env={**os.environ, "PYTHONPATH": path},
                           text=not isinstance(stdin, bytes))
 

@@ -2,8 +2,8 @@
 import json
 import sys
 
-from wordloom_cli import model
-from wordloom_cli.errors import UserError
+from wordloom_tools.cli import model
+from wordloom_tools.cli.errors import UserError
 
 
 def train(options):

@@ -5,9 +5,9 @@ import os
 import sys
 from pathlib import Path
 
-from wordloom_cli import commands, demo
-from wordloom_cli.errors import UserError
-from wordloom_cli.model import missing_files
+from wordloom_tools.cli import commands, demo
+from wordloom_tools.cli.errors import UserError
+from wordloom_tools.cli.model import missing_files
 
 EXAMPLES = """\
 examples:

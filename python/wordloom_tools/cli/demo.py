@@ -4,8 +4,8 @@ import sys
 import tempfile
 from pathlib import Path
 
-from wordloom_cli import model
-from wordloom_cli.corpus import stdlib_corpus
+from wordloom_tools.cli import model
+from wordloom_tools.cli.corpus import stdlib_corpus
 
 VOCAB_SIZE = 8000
 SAMPLE = "def greet(name): return f'Hello, {name}!' # byte pairs at work"
@@ -40,4 +40,4 @@ def _this_command():
     script = Path(sys.argv[0])
     if script.name == "wordloom":
         return str(script.absolute())
-    return f"{sys.executable} -m wordloom_cli"
+    return f"{sys.executable} -m wordloom_tools"

@@ -8,8 +8,8 @@ from pathlib import Path
 
 import wordloom
 
-from wordloom_cli.errors import UserError
-from wordloom_cli.silence import silenced
+from wordloom_tools.cli.errors import UserError
+from wordloom_tools.cli.silence import silenced
 
 MODEL_FILES = ("config.json", "token_table.json", "merge_rules.json", "save_ranks.json", "pairs_to_merge.json")
 
