@@ -1,40 +1,87 @@
-"""`wordloom demo`: trains on a corpus that every machine has, then shows a
-sample sentence encoded and decoded by the saved model."""
+"""`wordloom demo`: trains on a corpus that every machine has (or the one
+given), shows a line of that corpus encoded and decoded, and sums the model
+up in a short table."""
+import argparse
 import sys
 import tempfile
+from collections.abc import Iterator
+from contextlib import contextmanager
 from pathlib import Path
 
-from wordloom_tools.cli import model
-from wordloom_tools.cli.corpus import stdlib_corpus
+import wordloom
+
+from wordloom_tools import model_files
+from wordloom_tools.cli import progress
+from wordloom_tools.cli.commands import encode_text, train_model
+from wordloom_tools.corpus import stdlib_corpus
 
 VOCAB_SIZE = 8000
-SAMPLE = "def greet(name): return f'Hello, {name}!' # byte pairs at work"
+SAMPLE_WORDS = range(4, 16)  # how many words a line must have to be the sample
+COMPRESSION_TEXT = 1_000_000  # characters of the corpus that the compression figure is measured on
 
 
-def run(options):
-    corpus = options.corpus or stdlib_corpus()
-    out = (options.out or Path(tempfile.mkdtemp(prefix="wordloom-demo-"))).absolute()
+def run(options: argparse.Namespace) -> None:
+    show = progress.shown(options.quiet)
+    corpus = options.corpus or stdlib_corpus(track=lambda files: progress.counted(files, "building corpus", show))
     print(f"corpus    {corpus} ({corpus.stat().st_size / 1e6:.1f} MB)")
-    seconds = model.train(corpus, options.vocab_size, out)
-    summary = model.summarize(out)
-    print(f"trained   {summary.vocabulary_size} tokens ({summary.merges} merges) in {seconds:.2f} s")
-    print(f"saved to  {out}")
-
-    tokenizer = model.load(out)
-    encoded = model.encode(tokenizer, SAMPLE)
-    print(f"sample    {SAMPLE!r}")
-    print(f"tokens    {' '.join(encoded.tokens)}")
-    print(f"ids       {' '.join(map(str, encoded.ids))}")
-    print(f"decoded   {tokenizer.decode(encoded.ids)!r}")
-    print(f"          {len(encoded.ids)} tokens for {len(SAMPLE)} characters "
-          f"({len(SAMPLE) / len(encoded.ids):.1f} characters per token)")
+    with _model_directory(options.out) as out:
+        seconds = train_model(corpus, options.vocab_size, out, options.quiet)
+        tokenizer = model_files.load(out)
+        text = corpus.read_text(encoding="utf-8")  # training has shown that it is UTF-8
+        _show_sample(tokenizer, sample_line(text))
+        measured = text[:COMPRESSION_TEXT]
+        tokens = len(encode_text(tokenizer, measured).ids)
+        summary = model_files.summarize(out)
     print()
-    print("Try the model yourself:")
+    print(f"vocabulary size   {summary.vocabulary_size} tokens (target {summary.target_vocab_size})")
+    print(f"merges            {summary.merges}")
+    print(f"training time     {seconds:.2f} s")
+    print(f"compression       {_ratio(len(measured), tokens)} characters per token "
+          f"(on {len(measured) / 1e6:.1f} MB of the corpus)")
+    print()
+    if options.out is None:
+        print("The model was not kept; add --out DIR to keep it, then try it with")
+        out = Path("DIR")
+    else:
+        print(f"Saved to {out}; try it with")
     print(f"  {_this_command()} encode --model {out} \"your text\"")
     print(f"  {_this_command()} info --model {out}")
 
 
-def _this_command():
+def sample_line(text: str) -> str:
+    """A line of `text` to show encoded: the first one past the middle (going
+    round to the start) with a handful of words, else the longest line."""
+    lines = [line.strip() for line in text.splitlines()]
+    middle = len(lines) // 2
+    for line in lines[middle:] + lines[:middle]:
+        if len(line.split()) in SAMPLE_WORDS:
+            return line
+    return max(lines, key=len, default="")
+
+
+def _show_sample(tokenizer: wordloom.BpeTokenizer, sample: str) -> None:
+    encoded = encode_text(tokenizer, sample)
+    print(f"sample    {sample!r}")
+    print(f"tokens    {' '.join(encoded.tokens)}")
+    print(f"ids       {' '.join(map(str, encoded.ids))}")
+    print(f"decoded   {tokenizer.decode(encoded.ids)!r}")
+
+
+@contextmanager
+def _model_directory(out: Path | None) -> Iterator[Path]:
+    """`out`, or else a temporary directory that is removed afterwards."""
+    if out is not None:
+        yield out.absolute()
+        return
+    with tempfile.TemporaryDirectory(prefix="wordloom-demo-") as temporary:
+        yield Path(temporary)
+
+
+def _ratio(characters: int, tokens: int) -> str:
+    return f"{characters / tokens:.2f}" if tokens else "-"
+
+
+def _this_command() -> str:
     """How to run this command again from any directory, whether or not it is
     on the PATH."""
     script = Path(sys.argv[0])

@@ -1,6 +1,11 @@
-"""The one error type of the command line."""
+"""The error types of the command line: each becomes one line on standard
+error, never a traceback."""
 
 
 class UserError(Exception):
-    """A mistake in what the user asked for: reported as one line on standard
-    error with exit status 1, never as a traceback."""
+    """A command that failed for a reason the user can act on: exit status 1."""
+
+
+class UsageError(UserError):
+    """A mistake in how the command was called that only shows once it runs:
+    reported after the command's usage, exit status 2."""
