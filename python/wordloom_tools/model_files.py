@@ -16,7 +16,7 @@ MODEL_FILES = ("config.json", "token_table.json", "merge_rules.json", "save_rank
 JSON_ERROR = "Json serialization error "  # how the loader starts a message about a file's content
 
 
-class ModelError(Exception):
+class ModelError(ValueError):
     """A model directory that cannot be used; the message names the directory
     or file and the cause."""
 

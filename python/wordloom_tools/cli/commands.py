@@ -11,7 +11,7 @@ from typing import Any
 
 import wordloom
 
-from wordloom_tools import model_files, training
+from wordloom_tools import encoding, model_files, training
 from wordloom_tools.cli import progress
 from wordloom_tools.cli.errors import UsageError, UserError
 from wordloom_tools.failures import cause
@@ -64,14 +64,11 @@ def encode_text(tokenizer: wordloom.BpeTokenizer, text: str, where: str = "") ->
     the model never saw or is not valid UTF-8; `where` prefixes the message."""
     try:
         with silenced(2):  # the extension prints a diagnostic of its own before raising
-            return tokenizer.encode(text)
+            return encoding.encode(tokenizer, text)
     except UnicodeEncodeError:
         raise UserError(f"{where}the text is not valid UTF-8") from None
-    except BaseException as error:
-        # PanicException is not importable from the module, and it is not an Exception.
-        if type(error).__name__ != "PanicException":
-            raise
-        raise UserError(f"{where}{error}: the model never saw it in training") from None
+    except ValueError as error:
+        raise UserError(f"{where}{error}") from None
 
 
 def decode(options: argparse.Namespace) -> None:
