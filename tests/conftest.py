@@ -68,7 +68,7 @@ def corpora_dir():
     """The shared text corpora that lie beside the project."""
     path = pathlib.Path(__file__).resolve().parents[2] / "shared" / "corpora"
     if not path.is_dir():
-        pytest.skip("the shared corpora are not available")
+        pytest.skip(f"needs the shared corpora, ../shared/corpora from the repository root ({path} is missing)")
     return path
 
 
