@@ -7,6 +7,7 @@ import json
 import os
 import pty
 import random
+import select
 import signal
 import string
 import struct
@@ -57,8 +58,11 @@ def on_terminal(*args, stdin=subprocess.DEVNULL, terminal_stdin=False):
     child = subprocess.Popen(command(*args), stdin=terminal if terminal_stdin else stdin, stdout=subprocess.PIPE,
                              stderr=terminal, env=environment())
     os.close(terminal)
-    shown = b""
+    shown, deadline = b"", time.monotonic() + 120
     while True:
+        if not select.select([main], [], [], max(0, deadline - time.monotonic()))[0]:
+            child.kill()  # waiting for input that never comes
+            break
         try:
             chunk = os.read(main, 4096)
         except OSError:  # every end of the terminal is closed
