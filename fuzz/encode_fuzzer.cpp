@@ -20,40 +20,37 @@ constexpr std::string_view kCorpus =
     "lower lowest newer newest wider widest low new wide don't can't it's <s>a</s>\n";
 
 // The corpus trained on, saved and loaded back, as a user's model would be.
-struct Model {
+struct TrainedModel {
   BpeTokenizer loaded;
 
-  Model() {
-    silence_stdout();
+  TrainedModel() {
     const std::filesystem::path corpus = scratch_directory() / "corpus.txt";
     write_file(corpus, kCorpus);
     BpeTokenizer trained = BpeTokenizer::create(corpus.string(), 400, PreTokenization::Whitespace, {"<s>", "</s>"},
                                                 SpecialTokenRemovalMethod::Simple, false, std::nullopt);
     require(trained.train().has_value(), "the model trains");
     const std::string directory = (scratch_directory() / "model").string();
-    require(save_model_files(trained, directory).has_value(), "the model saves");
-    Result<BpeTokenizer> model = load_model_files(directory);
+    require(save_model_files(*trained.model, directory).has_value(), "the model saves");
+    Result<BpeTokenizer> model = BpeTokenizer::new_from_pretrained(directory);
     require(model.has_value(), "the model loads");
     loaded = std::move(model).value();
   }
 
-  // A record with the learned tables and the given settings; a fresh record
-  // each time, since encoding caches what it derives from the settings.
+  // A record with the learned tables and the given settings.
   BpeTokenizer with(PreTokenization kind, std::vector<std::string> special_tokens) const {
+    const Model& learned = *loaded.model;
+    Config config = learned.config;
+    config.pre_tokenizer = kind;
+    config.special_tokens = std::move(special_tokens);
     BpeTokenizer tokenizer;
-    tokenizer.token_table = loaded.token_table;
-    tokenizer.merge_rules = loaded.merge_rules;
-    tokenizer.save_ranks = loaded.save_ranks;
-    tokenizer.pairs_to_merge = loaded.pairs_to_merge;
-    tokenizer.pre_tokenizer = kind;
-    tokenizer.special_tokens = std::move(special_tokens);
-    tokenizer.trained = true;
+    tokenizer.model = std::make_shared<const Model>(std::move(config), learned.token_table, learned.merge_rules,
+                                                    learned.save_ranks, learned.pairs_to_merge);
     return tokenizer;
   }
 };
 
-const Model& model() {
-  static const Model instance;
+const TrainedModel& model() {
+  static const TrainedModel instance;
   return instance;
 }
 

@@ -66,12 +66,6 @@ inline void write_file(const std::filesystem::path& path, std::string_view conte
   file.write(content.data(), static_cast<std::streamsize>(content.size()));
 }
 
-// Training prints timing lines; a fuzzer runs it thousands of times a second.
-inline void silence_stdout() {
-  std::fflush(stdout);
-  if (std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();
-}
-
 // A broken invariant: reported like a crash, with the reason.
 [[noreturn]] inline void invariant_broken(const char* what) {
   std::fprintf(stderr, "invariant broken: %s\n", what);
@@ -89,7 +83,7 @@ inline void check_encoding(const BpeTokenizer& tokenizer, const Encoder& encoder
   require(encoder.tokens.size() == encoder.token_types.size(), "one type per token");
   std::size_t token = 0;
   for (TokenId id : encoder.ids) {
-    const std::string* expected = tokenizer.token_table.token_of(id);
+    const std::string* expected = tokenizer.model->token_table.token_of(id);
     if (expected == nullptr) continue;
     require(token < encoder.tokens.size() && encoder.tokens[token] == *expected, "tokens follow ids");
     ++token;

@@ -26,7 +26,7 @@ BpeTokenizer train(const Settings& settings, const std::filesystem::path& corpus
 
 // Ids are dense and unique, special tokens come first, every merge names
 // tokens and yields their concatenation, and merging stops at the target.
-void check_tables(const BpeTokenizer& tokenizer, const Settings& settings) {
+void check_tables(const Model& tokenizer, const Settings& settings) {
   const TokenTable& table = tokenizer.token_table;
   require(table.token_to_id.size() == table.size(), "one id per token");
   for (TokenId id = 0; id < table.size(); ++id) {
@@ -47,30 +47,27 @@ void check_tables(const BpeTokenizer& tokenizer, const Settings& settings) {
   }
 }
 
-void check_saved_and_loaded(const BpeTokenizer& tokenizer) {
+void check_saved_and_loaded(const Model& tokenizer) {
   const std::string directory = (scratch_directory() / "model").string();
   require(save_model_files(tokenizer, directory).has_value(), "a trained model saves");
-  Result<BpeTokenizer> loaded = load_model_files(directory);
+  Result<std::shared_ptr<const Model>> loaded = load_model_files(directory);
   require(loaded.has_value(), "a saved model loads");
-  require(loaded->token_table.id_to_token == tokenizer.token_table.id_to_token, "the vocabulary loads unchanged");
-  require(loaded->merge_rules == tokenizer.merge_rules && loaded->save_ranks == tokenizer.save_ranks &&
-              loaded->pairs_to_merge == tokenizer.pairs_to_merge && loaded->special_tokens == tokenizer.special_tokens,
+  const Model& model = **loaded;
+  require(model.token_table.id_to_token == tokenizer.token_table.id_to_token, "the vocabulary loads unchanged");
+  require(model.merge_rules == tokenizer.merge_rules && model.save_ranks == tokenizer.save_ranks &&
+              model.pairs_to_merge == tokenizer.pairs_to_merge &&
+              model.config.special_tokens == tokenizer.config.special_tokens,
           "the merge tables load unchanged");
 }
 
 }  // namespace
 }  // namespace wordloom::fuzz
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  wordloom::fuzz::silence_stdout();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace wordloom::fuzz;
   if (size < 2) return 0;
   const std::vector<std::string_view> fields = split_fields({data + 2, size - 2});
-  if (!all_valid_utf8(fields)) return 0;  // training ends the process on such a corpus
+  if (!all_valid_utf8(fields)) return 0;  // training refuses such a corpus
   using Kind = wordloom::PreTokenization;
   using Removal = wordloom::SpecialTokenRemovalMethod;
   const Settings settings{(data[0] & 1) != 0 ? Kind::Punctuation : Kind::Whitespace,
@@ -80,12 +77,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   write_file(corpus, fields.back());
 
   const wordloom::BpeTokenizer tokenizer = train(settings, corpus);
-  check_tables(tokenizer, settings);
+  const wordloom::Model& model = *tokenizer.model;
+  check_tables(model, settings);
   const wordloom::BpeTokenizer again = train(settings, corpus);
-  require(again.token_table.id_to_token == tokenizer.token_table.id_to_token &&
-              again.merge_rules == tokenizer.merge_rules,
+  require(again.model->token_table.id_to_token == model.token_table.id_to_token &&
+              again.model->merge_rules == model.merge_rules,
           "training is deterministic");
-  check_saved_and_loaded(tokenizer);
+  check_saved_and_loaded(model);
   encode_and_check(tokenizer, fields.back());
   return 0;
 }

@@ -5,14 +5,18 @@
 #include <queue>
 
 #include "bpe_tokenizer.hpp"
-#include "encoding_cache.hpp"
 #include "special_tokens.hpp"
 #include "utf8.hpp"
 
 namespace wordloom {
 namespace {
 
-constexpr std::size_t kMaxCachedWords = 1 << 18;
+// The word cache keeps at most this many bytes of words and ids, and no word
+// longer than kMaxCachedWordBytes: a long word is rarely repeated, and caching
+// a few huge ones would pin memory for the life of the tokenizer.
+constexpr std::size_t kMaxCacheBytes = 64 << 20;
+constexpr std::size_t kMaxCachedWordBytes = 4096;
+constexpr std::size_t kCacheEntryOverhead = 64;  // map slot, string and vector headers
 constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
 
 // A ranked adjacent pair of one word, starting at symbol `position`.
@@ -138,15 +142,25 @@ class WordMerger {
                    ") has no token in the vocabulary");
 }
 
-TokenId end_of_word_id(const TokenTable& table) {
-  const TokenId* id = table.id_of(kEndOfWord);
-  if (id == nullptr) internal_failure("the vocabulary has no end-of-word token \"</w>\"");
-  return *id;
+TokenId end_of_word_id(const Model& model) {
+  if (!model.end_of_word) internal_failure("the vocabulary has no end-of-word token \"</w>\"");
+  return *model.end_of_word;
 }
 
-TokenType token_type(std::string_view token, const EncodingCache& cache,
-                     const StringViewSet& words) {
-  if (token == kEndOfWord || cache.is_special_token(token)) return TokenType::SpecialToken;
+// The word as one id per character followed by the end-of-word id.
+void word_symbols(const Model& model, std::string_view word, std::vector<TokenId>& ids) {
+  ids.clear();
+  ids.reserve(word.size() + 1);
+  for_each_char(word, [&](std::string_view character) {
+    const TokenId* id = model.token_table.id_of(character);
+    if (id == nullptr) fail_unknown_character(character);
+    ids.push_back(*id);
+  });
+  ids.push_back(end_of_word_id(model));
+}
+
+TokenType token_type(std::string_view token, const Model& model, const StringViewSet& words) {
+  if (token == kEndOfWord || model.is_special_token(token)) return TokenType::SpecialToken;
   if (!token.ends_with(kEndOfWord)) return TokenType::Subword;
   token.remove_suffix(kEndOfWord.size());
   return words.contains(token) ? TokenType::Word : TokenType::Subword;
@@ -154,71 +168,90 @@ TokenType token_type(std::string_view token, const EncodingCache& cache,
 
 }  // namespace
 
-// ---- EncodingCache ----
+// ---- WordCache ----
 
-EncodingCache::EncodingCache(const BpeTokenizer& tokenizer)
-    : special_tokens_(tokenizer.special_tokens.begin(), tokenizer.special_tokens.end()) {}
-
-const std::vector<TokenId>& EncodingCache::merged_word(const BpeTokenizer& tokenizer, std::string_view word) {
+const std::vector<TokenId>& WordCache::merged_word(const Model& model, std::string_view word) {
   if (auto cached = merged_words_.find(word); cached != merged_words_.end()) return cached->second;
   std::vector<TokenId> ids;
-  ids.reserve(word.size() + 1);
-  for_each_char(word, [&](std::string_view character) {
-    const TokenId* id = tokenizer.token_table.id_of(character);
-    if (id == nullptr) fail_unknown_character(character);
-    ids.push_back(*id);
-  });
-  ids.push_back(end_of_word_id(tokenizer.token_table));
-  WordMerger(tokenizer.save_ranks, tokenizer.pairs_to_merge).merge(ids);
-  if (merged_words_.size() >= kMaxCachedWords) merged_words_.clear();
+  word_symbols(model, word, ids);
+  WordMerger(model.save_ranks, model.pairs_to_merge).merge(ids);
+  if (word.size() > kMaxCachedWordBytes) {
+    uncached_ = std::move(ids);
+    return uncached_;
+  }
+  const std::size_t entry_bytes = kCacheEntryOverhead + word.size() + ids.size() * sizeof(TokenId);
+  if (bytes_ + entry_bytes > kMaxCacheBytes) {
+    merged_words_ = {};
+    bytes_ = 0;
+  }
+  bytes_ += entry_bytes;
   return merged_words_.emplace(word, std::move(ids)).first->second;
 }
 
-EncodingCache& BpeTokenizer::encoding_cache() const {
-  if (!encoding_cache_) encoding_cache_ = std::make_unique<EncodingCache>(*this);
-  return *encoding_cache_;
+// ---- Model ----
+
+Model::Model(Config config_, TokenTable token_table_, std::vector<TokenPair> merge_rules_,
+             PairMap<std::uint64_t> save_ranks_, PairMap<TokenId> pairs_to_merge_)
+    : config(std::move(config_)),
+      token_table(std::move(token_table_)),
+      merge_rules(std::move(merge_rules_)),
+      save_ranks(std::move(save_ranks_)),
+      pairs_to_merge(std::move(pairs_to_merge_)),
+      special_token_set(config.special_tokens.begin(), config.special_tokens.end()),
+      special_token_splitter(config.special_tokens) {
+  if (const TokenId* id = token_table.id_of(kEndOfWord)) end_of_word = *id;
+}
+
+void encode_bpe_merging(const Model& model, std::vector<std::vector<TokenId>>& words) {
+  WordMerger merger(model.save_ranks, model.pairs_to_merge);
+  for (std::vector<TokenId>& word : words) merger.merge(word);
+}
+
+void encode_ids_into(const Model& model, WordCache& cache, std::string_view text, std::vector<TokenId>& ids,
+                     const InterruptCheck& check_interrupt, StringViewSet* words) {
+  end_of_word_id(model);
+  std::size_t words_seen = 0;
+  auto encode_piece = [&](std::string_view piece) {
+    for_each_word(model.config.pre_tokenizer, piece, [&](std::string_view word) {
+      if (++words_seen % 4096 == 0) check_for_interrupt(check_interrupt);
+      if (words != nullptr) words->insert(word);
+      const std::vector<TokenId>& merged = cache.merged_word(model, word);
+      ids.insert(ids.end(), merged.begin(), merged.end());
+    });
+  };
+  auto add_special_token = [&](const std::string& token) {
+    if (const TokenId* id = model.token_table.id_of(token)) ids.push_back(*id);
+  };
+  if (model.config.special_tokens.empty()) encode_piece(text);
+  else model.special_token_splitter.split(text, encode_piece, add_special_token);
 }
 
 // ---- BpeTokenizer ----
 
-void BpeTokenizer::encode_bpe_merging(std::vector<std::vector<TokenId>>& words) const {
-  WordMerger merger(save_ranks, pairs_to_merge);
-  for (std::vector<TokenId>& word : words) merger.merge(word);
-}
-
 Result<Encoder> BpeTokenizer::encode(std::string_view text, const InterruptCheck& check_interrupt) const {
-  if (!trained) return fail(TokenizerError::invalid_state("Cannot encode text without training the tokenizer"));
-  end_of_word_id(token_table);
-  EncodingCache& cache = encoding_cache();
+  if (!trained()) return fail(TokenizerError::invalid_state("Cannot encode text without training the tokenizer"));
   Encoder encoder;
   encoder.original_text = std::string(text);
-
-  // The words of the text, for the token-type rule.
-  StringViewSet words;
-  std::size_t words_seen = 0;
-  auto encode_piece = [&](std::string_view piece) {
-    for_each_word(pre_tokenizer, piece, [&](std::string_view word) {
-      if (++words_seen % 4096 == 0) poll(check_interrupt);
-      words.insert(word);
-      const std::vector<TokenId>& merged = cache.merged_word(*this, word);
-      encoder.ids.insert(encoder.ids.end(), merged.begin(), merged.end());
-    });
-  };
-  auto add_special_token = [&](const std::string& token) {
-    if (const TokenId* id = token_table.id_of(token)) encoder.ids.push_back(*id);
-  };
-  if (special_tokens.empty()) encode_piece(text);
-  else SpecialTokenSplitter(special_tokens).split(text, encode_piece, add_special_token);
+  StringViewSet words;  // for the token-type rule
+  encode_ids_into(*model, word_cache_, text, encoder.ids, check_interrupt, &words);
 
   encoder.tokens.reserve(encoder.ids.size());
   encoder.token_types.reserve(encoder.ids.size());
   for (TokenId id : encoder.ids) {
-    const std::string* token = token_table.token_of(id);
+    const std::string* token = model->token_table.token_of(id);
     if (token == nullptr) continue;
-    encoder.token_types.push_back(token_type(*token, cache, words));
+    encoder.token_types.push_back(token_type(*token, *model, words));
     encoder.tokens.push_back(*token);
   }
   return encoder;
+}
+
+Result<std::vector<TokenId>> BpeTokenizer::encode_ids(std::string_view text,
+                                                      const InterruptCheck& check_interrupt) const {
+  if (!trained()) return fail(TokenizerError::invalid_state("Cannot encode text without training the tokenizer"));
+  std::vector<TokenId> ids;
+  encode_ids_into(*model, word_cache_, text, ids, check_interrupt);
+  return ids;
 }
 
 }  // namespace wordloom

@@ -3,8 +3,6 @@
 
 #include <algorithm>
 
-#include "encoding_cache.hpp"
-
 namespace wordloom {
 
 BpeTokenizer::BpeTokenizer() = default;
@@ -32,24 +30,23 @@ Config BpeTokenizer::config() const {
 }
 
 Result<TokenId> BpeTokenizer::get_id_by_token(std::string_view token) const {
-  if (const TokenId* id = token_table.id_of(token)) return *id;
+  if (const TokenId* id = model ? model->token_table.id_of(token) : nullptr) return *id;
   return fail(TokenizerError::id_not_found(token));
 }
 
 Result<std::string> BpeTokenizer::get_token_by_id(TokenId id) const {
-  if (const std::string* token = token_table.token_of(id)) return *token;
+  if (const std::string* token = model ? model->token_table.token_of(id) : nullptr) return *token;
   return fail(TokenizerError::token_not_found_for_id(id));
 }
 
 Result<std::string> BpeTokenizer::decode(std::span<const TokenId> ids) const {
-  if (!trained) return fail(TokenizerError::invalid_state("Cannot decode text without training the tokenizer"));
-  const EncodingCache& cache = encoding_cache();
+  if (!trained()) return fail(TokenizerError::invalid_state("Cannot decode text without training the tokenizer"));
   std::string joined;
   for (TokenId id : ids) {
-    const std::string* token = token_table.token_of(id);
+    const std::string* token = model->token_table.token_of(id);
     if (token == nullptr) continue;
     joined += *token;
-    if (token->ends_with(kEndOfWord) || cache.is_special_token(*token)) joined += ' ';
+    if (token->ends_with(kEndOfWord) || model->is_special_token(*token)) joined += ' ';
   }
   // Every end-of-word marker goes, in one left-to-right pass without overlap.
   std::string text;

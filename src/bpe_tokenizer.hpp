@@ -1,7 +1,9 @@
-// The tokenizer record: its settings, its vocabulary and the merge tables that
-// training learns or a model directory restores, with every operation on it.
+// The tokenizer record (its settings and, once trained or loaded, its model)
+// with every operation on it, and the model: the tables training learns.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "pretokenizer.hpp"
+#include "special_tokens.hpp"
 #include "tokenizer_error.hpp"
 #include "tokenizer_tables.hpp"
 
@@ -42,35 +45,82 @@ struct Encoder {
   Result<TokenType> get_token_type(std::string_view token) const;
 };
 
-// Derived lookup data for encoding, rebuilt whenever the tables change.
-class EncodingCache;
-
 // Called now and then during long operations, always on the calling thread.
 // It may throw to abandon the operation; the record is then left as it was.
 using InterruptCheck = std::function<void()>;
 
-inline void poll(const InterruptCheck& check_interrupt) {
+inline void check_for_interrupt(const InterruptCheck& check_interrupt) {
   if (check_interrupt) check_interrupt();
 }
 
+// The timed phases of training, in the order they run.
+enum class TrainingPhase : std::uint8_t { SpecialTokenRemoval, VocabularyBuilding, InitialPairs };
+
+// What training tells about its progress; the caller decides whether and how
+// it is shown. Called on the training thread.
+class TrainingObserver {
+ public:
+  virtual ~TrainingObserver() = default;
+  virtual void phase_finished(TrainingPhase phase, std::chrono::nanoseconds elapsed) = 0;
+  // The merge loop stopped before the target size: no pair was left.
+  virtual void pairs_exhausted() = 0;
+};
+
 struct TrainingOptions {
   unsigned worker_threads = 0;  // 0: one per hardware thread
+  // Words are counted in blocks of about this size; a block is also the
+  // longest stretch between interrupt checks.
+  std::size_t count_block_bytes = std::size_t{8} << 20;
   InterruptCheck check_interrupt;
+  TrainingObserver* observer = nullptr;  // none: nothing is reported
+};
+
+// What training learns or a model directory holds, together with the settings
+// it was learned with. Built once, then shared read-only (shared_ptr<const
+// Model>) by every reader, on any thread. It stays where it was built, since
+// the splitter refers to its special tokens.
+struct Model {
+  Config config;
+  TokenTable token_table;
+  std::vector<TokenPair> merge_rules;
+  PairMap<std::uint64_t> save_ranks;       // pair -> position in merge_rules
+  PairMap<TokenId> pairs_to_merge;          // pair -> id of the merged token
+  StringSet special_token_set;              // config.special_tokens, for membership tests
+  SpecialTokenSplitter special_token_splitter;  // cuts encoding input at config.special_tokens
+  std::optional<TokenId> end_of_word;       // the id of "</w>", when the table has it
+
+  // Derives the lookup data from the tables.
+  Model(Config config, TokenTable token_table, std::vector<TokenPair> merge_rules,
+        PairMap<std::uint64_t> save_ranks, PairMap<TokenId> pairs_to_merge);
+  Model(const Model&) = delete;
+  Model& operator=(const Model&) = delete;
+
+  bool is_special_token(std::string_view token) const { return special_token_set.contains(token); }
+};
+
+// Merged id sequences of recently encoded words, bounded in bytes. Belongs to
+// one caller at a time: it is not safe to share between threads.
+class WordCache {
+ public:
+  // The merged ids of `word` (end-of-word included), computed on a miss.
+  // Raises InternalFailure for a character without a token.
+  const std::vector<TokenId>& merged_word(const Model& model, std::string_view word);
+
+ private:
+  StringMap<std::vector<TokenId>> merged_words_;
+  std::vector<TokenId> uncached_;  // the result for a word too long to keep
+  std::size_t bytes_ = 0;
 };
 
 struct BpeTokenizer {
   std::string input_path;
   std::vector<std::string> special_tokens;
-  TokenTable token_table;
-  std::vector<TokenPair> merge_rules;
   std::optional<std::string> output_dir;
-  PairMap<std::uint64_t> save_ranks;
-  PairMap<TokenId> pairs_to_merge;
   std::uint64_t target_vocab_size = 0;
   PreTokenization pre_tokenizer = PreTokenization::Whitespace;
   SpecialTokenRemovalMethod special_token_removal_method = SpecialTokenRemovalMethod::Simple;
-  bool trained = false;
   bool save_model = false;
+  std::shared_ptr<const Model> model;  // none until trained or loaded
 
   BpeTokenizer();
   ~BpeTokenizer();
@@ -83,35 +133,47 @@ struct BpeTokenizer {
                              SpecialTokenRemovalMethod special_token_removal_method, bool save_model,
                              std::optional<std::string_view> output_dir);
 
-  // A trained record restored from a model directory. Every failure but a
-  // malformed pair key (InternalFailure) ends the process.
-  static BpeTokenizer new_from_pretrained(std::string_view files_path);
+  // A trained record restored from a model directory.
+  static Result<BpeTokenizer> new_from_pretrained(std::string_view files_path);
 
-  // Learns the vocabulary from `input_path`. Returns an error only for an
-  // already trained record; unreadable corpora and failed saves end the process.
+  bool trained() const { return model != nullptr; }
+  // The number of tokens: 0 before training.
+  std::size_t vocab_size() const { return model ? model->token_table.size() : 0; }
+
+  // Learns the vocabulary from `input_path`, then saves the model when
+  // `save_model` is set. Errors: InvalidState for an already trained record
+  // (nothing changed), UnreadableCorpus (nothing changed), and the saving
+  // errors (the record is trained by then).
   Result<void> train(const TrainingOptions& options = {});
 
   Result<Encoder> encode(std::string_view text, const InterruptCheck& check_interrupt = {}) const;
+  // The ids of encode(text), without the token strings and types.
+  Result<std::vector<TokenId>> encode_ids(std::string_view text, const InterruptCheck& check_interrupt = {}) const;
   Result<std::string> decode(std::span<const TokenId> ids) const;
   Result<TokenId> get_id_by_token(std::string_view token) const;
   Result<std::string> get_token_by_id(TokenId id) const;
 
   Config config() const;
 
-  // Applies the learned merges by rank to every word, in place.
-  void encode_bpe_merging(std::vector<std::vector<TokenId>>& words) const;
-
  private:
-  // Derived from the tables; built on first use and dropped when they change.
-  EncodingCache& encoding_cache() const;
-  mutable std::unique_ptr<EncodingCache> encoding_cache_;
+  mutable WordCache word_cache_;  // encode runs on one thread at a time (the caller's)
 };
 
-// Writes the five model files of a trained record into `output_dir`, creating
-// it with its parents.
-Result<void> save_model_files(const BpeTokenizer& tokenizer, const std::string& output_dir);
+// Learns a model from the text of a corpus.
+std::shared_ptr<const Model> train_model(std::string text, const Config& config, const TrainingOptions& options);
 
-// Reads the five model files of `files_path` into a trained record.
-Result<BpeTokenizer> load_model_files(std::string_view files_path);
+// Appends the ids of `text` to `ids`, and each of its words to `words` when
+// given. Raises InternalFailure for a character without a token.
+void encode_ids_into(const Model& model, WordCache& cache, std::string_view text, std::vector<TokenId>& ids,
+                     const InterruptCheck& check_interrupt, StringViewSet* words = nullptr);
+
+// Applies the learned merges by rank to every word, in place.
+void encode_bpe_merging(const Model& model, std::vector<std::vector<TokenId>>& words);
+
+// Writes the five model files into `output_dir`, creating it with its parents.
+Result<void> save_model_files(const Model& model, const std::string& output_dir);
+
+// Reads the five model files of `files_path`.
+Result<std::shared_ptr<const Model>> load_model_files(std::string_view files_path);
 
 }  // namespace wordloom

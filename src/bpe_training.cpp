@@ -6,18 +6,13 @@
 // the arena positions where it was seen. A merge visits only the positions of
 // the selected pair and applies the count changes as exact deltas, so counts
 // always equal the number of adjacent occurrences in the current words.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <limits>
 #include <queue>
 
 #include "bpe_tokenizer.hpp"
 #include "elapsed_time.hpp"
-#include "encoding_cache.hpp"
+#include "file_reading.hpp"
 #include "special_tokens.hpp"
 #include "utf8.hpp"
 #include "worker_pool.hpp"
@@ -27,31 +22,11 @@ namespace {
 
 // ---- Reading the corpus ----
 
-[[noreturn]] void exit_reading_corpus(std::string_view reason) {
-  exit_with_error_line("Error reading file: " + std::string(reason));
-}
-
-std::string read_corpus_or_exit(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) exit_reading_corpus(os_error_text(errno));
-  std::string text;
-  struct stat info {};
-  if (::fstat(fd, &info) == 0 && info.st_size > 0) text.reserve(static_cast<std::size_t>(info.st_size));
-  char buffer[1 << 16];
-  for (;;) {
-    const ssize_t got = ::read(fd, buffer, sizeof buffer);
-    if (got == 0) break;
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      const int error = errno;
-      ::close(fd);
-      exit_reading_corpus(os_error_text(error));
-    }
-    text.append(buffer, static_cast<std::size_t>(got));
-  }
-  ::close(fd);
-  if (!is_valid_utf8(text)) exit_reading_corpus("stream did not contain valid UTF-8");
-  return text;
+Result<std::string> read_corpus(const std::string& path) {
+  expected<std::string, FileReadError> text = read_regular_file(path);
+  if (!text) return fail(TokenizerError::unreadable_corpus(os_error_text(text.error().error_number)));
+  if (!is_valid_utf8(*text)) return fail(TokenizerError::unreadable_corpus("stream did not contain valid UTF-8"));
+  return std::move(text).value();
 }
 
 // ---- Special tokens ----
@@ -101,14 +76,14 @@ std::vector<std::size_t> whitespace_block_bounds(std::string_view text, std::siz
 // block order, so first appearance in the text still decides the order.
 DistinctWords count_distinct_words(PreTokenization kind, std::string_view text, const TrainingOptions& options) {
   const unsigned threads = options.worker_threads == 0 ? default_worker_threads() : options.worker_threads;
-  constexpr std::size_t kBlockBytes = 8 << 20;  // also bounds the time between interrupt checks
-  const std::size_t blocks = std::max<std::size_t>(1, (text.size() + kBlockBytes - 1) / kBlockBytes);
+  const std::size_t block_bytes = std::max<std::size_t>(1, options.count_block_bytes);
+  const std::size_t blocks = std::max<std::size_t>(1, (text.size() + block_bytes - 1) / block_bytes);
   const std::vector<std::size_t> bounds = whitespace_block_bounds(text, blocks);
   DistinctWords distinct;
   WordIndex index;
   for (std::size_t first = 0; first < blocks; first += threads) {
     std::vector<DistinctWords> partial(std::min<std::size_t>(threads, blocks - first));
-    parallel_for_blocks(partial.size(), threads, 1, [&](std::size_t begin, std::size_t end) {
+    fork_join_blocks(partial.size(), threads, 1, [&](std::size_t begin, std::size_t end) {
       for (std::size_t k = begin; k < end; ++k) {
         const std::size_t block = first + k;
         WordIndex block_index;
@@ -119,7 +94,7 @@ DistinctWords count_distinct_words(PreTokenization kind, std::string_view text, 
     for (const DistinctWords& part : partial) {
       for (std::size_t i = 0; i < part.words.size(); ++i) distinct.add(index, part.words[i], part.counts[i]);
     }
-    poll(options.check_interrupt);
+    check_for_interrupt(options.check_interrupt);
   }
   return distinct;
 }
@@ -186,7 +161,7 @@ SymbolArena build_arena(const DistinctWords& distinct, const std::vector<std::ui
   arena.prev.resize(size);
   arena.next.resize(size);
   arena.word.resize(size);
-  parallel_for_blocks(distinct.words.size(), threads, 4096, [&](std::size_t begin, std::size_t end) {
+  fork_join_blocks(distinct.words.size(), threads, 4096, [&](std::size_t begin, std::size_t end) {
     for (std::size_t w = begin; w < end; ++w) {
       auto pos = static_cast<std::uint32_t>(offsets[w]);
       const auto last = static_cast<std::uint32_t>(offsets[w + 1] - 1);
@@ -235,7 +210,7 @@ class MergeTrainer {
 
   void count_initial_pairs(const InterruptCheck& check_interrupt) {
     for (std::uint32_t p = 0; p < arena_.symbol.size(); ++p) {
-      if (p % (1 << 20) == 0) poll(check_interrupt);
+      if (p % (1 << 20) == 0) check_for_interrupt(check_interrupt);
       const std::uint32_t q = arena_.next[p];
       if (q == kNone) continue;
       PairStats& stats = pairs_[{arena_.symbol[p], arena_.symbol[q]}];
@@ -249,12 +224,12 @@ class MergeTrainer {
   }
 
   // Merges until the table holds `target` tokens or no pair is left.
-  void run(std::uint64_t target, LearnedTables& learned, const InterruptCheck& check_interrupt) {
+  void run(std::uint64_t target, LearnedTables& learned, const TrainingOptions& options) {
     while (learned.table.size() < target) {
-      poll(check_interrupt);
+      check_for_interrupt(options.check_interrupt);
       std::optional<TokenPair> best = pop_best_pair();
       if (!best) {
-        write_stdout("targeted vocab size not reached as no more pairs to merge ");
+        if (options.observer) options.observer->pairs_exhausted();
         return;
       }
       const TokenId merged = learned.table.get_or_insert_id(merged_token(learned.table, *best));
@@ -353,7 +328,7 @@ class MergeTrainer {
   std::vector<std::pair<TokenPair, std::uint32_t>> new_positions_;
 };
 
-void store_learned_tables(BpeTokenizer& tokenizer, LearnedTables learned) {
+std::shared_ptr<const Model> build_model(const Config& config, LearnedTables learned) {
   PairMap<std::uint64_t> ranks;
   PairMap<TokenId> results;
   ranks.reserve(learned.merge_rules.size());
@@ -362,31 +337,30 @@ void store_learned_tables(BpeTokenizer& tokenizer, LearnedTables learned) {
     ranks.insert_or_assign(learned.merge_rules[rank], rank);
     results.insert_or_assign(learned.merge_rules[rank], learned.merged_ids[rank]);
   }
-  tokenizer.token_table = std::move(learned.table);
-  tokenizer.merge_rules = std::move(learned.merge_rules);
-  tokenizer.save_ranks = std::move(ranks);
-  tokenizer.pairs_to_merge = std::move(results);
+  return std::make_shared<const Model>(config, std::move(learned.table), std::move(learned.merge_rules),
+                                       std::move(ranks), std::move(results));
+}
+
+void report_phase(const TrainingOptions& options, TrainingPhase phase, const PhaseClock& clock) {
+  if (options.observer) options.observer->phase_finished(phase, clock.elapsed());
 }
 
 }  // namespace
 
-Result<void> BpeTokenizer::train(const TrainingOptions& options) {
-  if (trained) return fail(TokenizerError::invalid_state("Cannot train a pretrained model"));
-  std::string text = read_corpus_or_exit(input_path);
+std::shared_ptr<const Model> train_model(std::string text, const Config& config, const TrainingOptions& options) {
   LearnedTables learned;
-
-  if (!special_tokens.empty()) {
-    for (const std::string& token : special_tokens) learned.table.get_or_insert_id(token);
+  if (!config.special_tokens.empty()) {
+    for (const std::string& token : config.special_tokens) learned.table.get_or_insert_id(token);
     PhaseClock removal;
-    text = remove_special_tokens(std::move(text), special_tokens, special_token_removal_method);
-    removal.print_elapsed("removing special tokens took time: ");
+    text = remove_special_tokens(std::move(text), config.special_tokens, config.special_token_removal_method);
+    report_phase(options, TrainingPhase::SpecialTokenRemoval, removal);
   }
-  poll(options.check_interrupt);
+  check_for_interrupt(options.check_interrupt);
 
   PhaseClock vocab_builder;
   std::optional<MergeTrainer> trainer;
   {
-    const DistinctWords distinct = count_distinct_words(pre_tokenizer, text, options);
+    const DistinctWords distinct = count_distinct_words(config.pre_tokenizer, text, options);
     Alphabet alphabet;
     const std::vector<std::uint32_t> lengths = alphabet.assign_ids(distinct, learned.table);
     const TokenId end_of_word = learned.table.get_or_insert_id(kEndOfWord);
@@ -394,25 +368,27 @@ Result<void> BpeTokenizer::train(const TrainingOptions& options) {
                     distinct.counts);
   }
   std::string().swap(text);  // the distinct words pointed into it
-  vocab_builder.print_elapsed("vocab builder took time: ");
+  report_phase(options, TrainingPhase::VocabularyBuilding, vocab_builder);
 
   PhaseClock initial_pairs;
-  poll(options.check_interrupt);
+  check_for_interrupt(options.check_interrupt);
   trainer->count_initial_pairs(options.check_interrupt);
-  initial_pairs.print_elapsed("build initial pair took time: ");
+  report_phase(options, TrainingPhase::InitialPairs, initial_pairs);
 
-  trainer->run(target_vocab_size, learned, options.check_interrupt);
+  trainer->run(config.target_vocab_size, learned, options);
   trainer.reset();
-  store_learned_tables(*this, std::move(learned));
-  encoding_cache_.reset();
-  trained = true;
+  return build_model(config, std::move(learned));
+}
+
+Result<void> BpeTokenizer::train(const TrainingOptions& options) {
+  if (trained()) return fail(TokenizerError::invalid_state("Cannot train a pretrained model"));
+  Result<std::string> text = read_corpus(input_path);
+  if (!text) return fail(std::move(text).error());
+  model = train_model(std::move(text).value(), config(), options);
 
   if (!save_model) return {};
-  if (!output_dir) exit_with_error_line("Error: " + TokenizerError::missing_output_directory().display());
-  if (Result<void> saved = save_model_files(*this, *output_dir); !saved) {
-    exit_with_error_line("Error: " + saved.error().display());
-  }
-  return {};
+  if (!output_dir) return fail(TokenizerError::missing_output_directory());
+  return save_model_files(*model, *output_dir);
 }
 
 }  // namespace wordloom

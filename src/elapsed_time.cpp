@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 
 namespace wordloom {
 
@@ -28,18 +27,10 @@ std::string elapsed_time_text(std::chrono::nanoseconds elapsed) {
   return std::to_string(nanos) + "ns";
 }
 
-void PhaseClock::print_elapsed(std::string_view label) const {
+std::chrono::nanoseconds PhaseClock::elapsed() const {
   const auto now = std::chrono::steady_clock::now();
-  const auto elapsed = now > start_ ? now - start_ : std::chrono::steady_clock::duration::zero();
-  std::string line(label);
-  line += elapsed_time_text(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed));
-  line += '\n';
-  write_stdout(line);
-}
-
-void write_stdout(std::string_view text) {
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  std::fflush(stdout);
+  if (now <= start_) return std::chrono::nanoseconds::zero();
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(now - start_);
 }
 
 }  // namespace wordloom

@@ -1,9 +1,8 @@
-// Timing lines of training: a monotonic phase clock and the elapsed-time text.
+// Timing of training phases: a monotonic phase clock and the elapsed-time text.
 #pragma once
 
 #include <chrono>
 #include <string>
-#include <string_view>
 
 namespace wordloom {
 
@@ -15,15 +14,11 @@ std::string elapsed_time_text(std::chrono::nanoseconds elapsed);
 class PhaseClock {
  public:
   PhaseClock() : start_(std::chrono::steady_clock::now()) {}
-  // Writes "{label}{elapsed}\n" to standard output.
-  void print_elapsed(std::string_view label) const;
+  // The time since the clock started; zero if the clock went backwards.
+  std::chrono::nanoseconds elapsed() const;
 
  private:
   std::chrono::steady_clock::time_point start_;
 };
-
-// Writes `text` to standard output and flushes it, so that it is ordered with
-// what Python writes to the same descriptor.
-void write_stdout(std::string_view text);
 
 }  // namespace wordloom

@@ -2,44 +2,20 @@
 // is iterative, so nesting depth costs no stack) feeds the shapes.
 #include "json_reader.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
-#include <cstdio>
 #include <iterator>
 #include <nlohmann/json.hpp>
 #include <utility>
 
+#include "file_reading.hpp"
 #include "utf8.hpp"
+#include "text_escape.hpp"
 
 namespace wordloom::json {
 namespace {
 
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
-
-// `text` with every byte that does not belong to valid UTF-8 shown as <0xFB>:
-// the parser quotes the bytes it last read, and an error line must stay text.
-std::string valid_utf8_text(std::string_view text) {
-  std::string shown;
-  shown.reserve(text.size());
-  for (std::size_t pos = 0; pos < text.size();) {
-    const std::size_t length = std::min(utf8_char_length(static_cast<unsigned char>(text[pos])), text.size() - pos);
-    if (is_valid_utf8(text.substr(pos, length))) {
-      shown.append(text.substr(pos, length));
-      pos += length;
-      continue;
-    }
-    char escaped[8];
-    std::snprintf(escaped, sizeof escaped, "<0x%02X>", static_cast<unsigned char>(text[pos]));
-    shown += escaped;
-    ++pos;
-  }
-  return shown;
-}
 
 // A pointer into the text that publishes how far the parser has read, so that
 // the errors the shapes find can be placed.
@@ -146,7 +122,7 @@ class DocumentReader final : public Reader {
     // The library's text starts with its own tag and position, up to ": ".
     const std::string_view what = error.what();
     const std::size_t tag_end = what.find(": ");
-    error_message_ = valid_utf8_text(tag_end == std::string_view::npos ? what : what.substr(tag_end + 2));
+    error_message_ = with_invalid_utf8_shown(tag_end == std::string_view::npos ? what : what.substr(tag_end + 2));
     // The end of input counts as one byte read.
     error_offset_ = std::min(position, text_.size());
     return false;
@@ -232,39 +208,17 @@ Result<void> read_json_text(std::string_view text, Shape& root) {
   return fail(json_error_at(text, reader.error_offset(), reader.error_message()));
 }
 
-// The whole content of `path`: FileError when it cannot be opened, JsonError
-// when reading fails (a directory opens but cannot be read).
-Result<std::string> read_file(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return fail(TokenizerError::file_error(errno));
-  struct stat status {};
-  // One byte beyond the expected size, so that the end shows without growing.
-  std::string content(::fstat(fd, &status) == 0 ? static_cast<std::size_t>(status.st_size) + 1 : 4096, '\0');
-  std::size_t length = 0;
-  int read_error = 0;
-  for (;;) {
-    if (length == content.size()) content.resize(2 * content.size());
-    const ssize_t n = ::read(fd, content.data() + length, content.size() - length);
-    if (n > 0) {
-      length += static_cast<std::size_t>(n);
-    } else if (n == 0) {
-      break;
-    } else if (errno != EINTR) {
-      read_error = errno;
-      break;
-    }
-  }
-  ::close(fd);
-  if (read_error != 0) return fail(TokenizerError::json_error(os_error_text(read_error)));
-  content.resize(length);
-  return content;
-}
-
 }  // namespace
 
+// FileError when the file cannot be opened, JsonError when reading fails (a
+// directory opens but cannot be read).
 Result<void> read_json_file(const std::string& path, Shape& root) {
-  Result<std::string> text = read_file(path);
-  if (!text) return fail(std::move(text).error());
+  expected<std::string, FileReadError> text = read_regular_file(path);
+  if (!text) {
+    const FileReadError error = text.error();
+    if (error.stage == FileReadError::Stage::Opening) return fail(TokenizerError::file_error(error.error_number));
+    return fail(TokenizerError::json_error(os_error_text(error.error_number)));
+  }
   return read_json_text(*text, root);
 }
 

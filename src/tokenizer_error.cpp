@@ -1,9 +1,5 @@
 #include "tokenizer_error.hpp"
 
-#include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 namespace wordloom {
@@ -49,21 +45,12 @@ TokenizerError TokenizerError::token_not_in_encoding(std::string_view token) {
   return {Kind::TokenNotFound, "the token " + std::string(token) + " does not exists"};
 }
 
-void internal_failure(const std::string& message, std::source_location where) {
-  throw InternalFailure(message, where);
+TokenizerError TokenizerError::unreadable_corpus(std::string reason) {
+  return {Kind::UnreadableCorpus, std::move(reason)};
 }
 
-void exit_with_error_line(std::string_view line) {
-  std::string text(line);
-  text.push_back('\n');
-  std::fflush(stdout);
-  // One write(2) so the line is never interleaved or left in a buffer.
-  for (std::size_t written = 0; written < text.size();) {
-    ssize_t n = ::write(STDERR_FILENO, text.data() + written, text.size() - written);
-    if (n <= 0) break;
-    written += static_cast<std::size_t>(n);
-  }
-  std::exit(1);
+void internal_failure(const std::string& message, std::source_location where) {
+  throw InternalFailure(message, where);
 }
 
 }  // namespace wordloom

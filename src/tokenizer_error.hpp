@@ -25,6 +25,9 @@ class TokenizerError {
     InvalidState = 5,
     IdNotFound = 6,
     TokenNotFound = 7,
+    // Not one of the persisted kinds: the corpus could not be read as UTF-8
+    // text. Its display text is the reason alone.
+    UnreadableCorpus = 8,
   };
 
   static TokenizerError missing_output_directory();
@@ -38,6 +41,7 @@ class TokenizerError {
   static TokenizerError id_not_found(std::string_view token);
   static TokenizerError token_not_found_for_id(TokenId id);
   static TokenizerError token_not_in_encoding(std::string_view token);
+  static TokenizerError unreadable_corpus(std::string reason);
 
   Kind kind() const { return kind_; }
   // The only text an error ever shows.
@@ -75,9 +79,5 @@ class InternalFailure : public std::runtime_error {
 
 [[noreturn]] void internal_failure(
     const std::string& message, std::source_location where = std::source_location::current());
-
-// The fatal paths: writes `line` and a newline to standard error, flushes
-// standard output and ends the process with exit status 1.
-[[noreturn]] void exit_with_error_line(std::string_view line);
 
 }  // namespace wordloom

@@ -11,6 +11,9 @@ import pytest
 
 import wordloom
 
+# The source tree's wordloom_tools (pytest's pythonpath) names the model files.
+from wordloom_tools.model_files import MODEL_FILES
+
 CORPUS = "low lower lowest\nnew newer newest\nwide wider widest\nlow new wide\n"
 
 

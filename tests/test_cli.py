@@ -21,12 +21,12 @@ import psutil
 import pytest
 
 import wordloom
+from conftest import MODEL_FILES
 
 REPO = Path(__file__).resolve().parents[1]
 SAMPLE_WORDS = "low lower lowest new newer newest wide wider widest"
 # Every printable ASCII character occurs, so any ASCII text can be encoded.
 CORPUS = (SAMPLE_WORDS + "\n") * 20 + " ".join(string.ascii_letters + string.digits + string.punctuation) + "\n"
-MODEL_FILES = ["config.json", "token_table.json", "merge_rules.json", "save_ranks.json", "pairs_to_merge.json"]
 CONSOLE_SCRIPT = Path(sys.executable).with_name("wordloom")
 
 

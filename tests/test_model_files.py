@@ -2,13 +2,14 @@
 models with BpeTokenizer.from_pretrained, and the failures that end the
 process (checked in a child interpreter)."""
 import json
+import os
 
 import pytest
 
-from conftest import CORPUS, run_python, train_or_skip, vocabulary
+from conftest import CORPUS, MODEL_FILES, run_python, train_or_skip, vocabulary
 from wordloom import BpeTokenizer, PreTokenization, SpecialTokenRemovalMethod
 
-MODEL_FILES = {
+SMALL_MODEL = {
     "config.json": {"target_vocab_size": 10, "pre_tokenizer": "Whitespace", "special_tokens": ["<s>"],
                     "special_token_removal_method": "Simple"},
     "token_table.json": {"id_to_token": ["<s>", "a", "</w>", "a</w>"],
@@ -27,9 +28,9 @@ print("loaded")
 
 
 def write_model(directory, **replaced):
-    """Writes MODEL_FILES into `directory`, raw text taken from `replaced`."""
+    """Writes SMALL_MODEL into `directory`, raw text taken from `replaced`."""
     directory.mkdir(parents=True, exist_ok=True)
-    for name, content in MODEL_FILES.items():
+    for name, content in SMALL_MODEL.items():
         text = replaced.get(name.replace(".json", ""), json.dumps(content, indent=2))
         (directory / name).write_text(text, encoding="utf-8")
     return str(directory)
@@ -80,6 +81,16 @@ class TestFatalLoadFailures:
         for path in ("no/such/dir", str(tmp_path / "absent"), write_model(tmp_path) + "/config.json"):
             assert self.load_in_child(path) == (
                 f"Error: {path} directory does not exists or the path provided is not a directory\n")
+
+    @pytest.mark.parametrize("special", ["fifo", "device"])
+    def test_a_model_file_that_is_not_a_regular_file(self, tmp_path, special):
+        directory = write_model(tmp_path)
+        (tmp_path / "merge_rules.json").unlink()
+        if special == "fifo":
+            os.mkfifo(tmp_path / "merge_rules.json")
+        else:
+            (tmp_path / "merge_rules.json").symlink_to("/dev/zero")
+        assert self.load_in_child(directory) == "Error: File Error: Invalid argument (os error 22)\n"
 
     def test_the_first_missing_file_in_check_order(self, tmp_path):
         directory = write_model(tmp_path)

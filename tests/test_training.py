@@ -108,6 +108,20 @@ class TestFatalPaths:
         result = run_python(self.TRAIN, str(tmp_path / "latin1.txt"), "False")
         assert (result.returncode, result.stderr) == (1, "Error reading file: stream did not contain valid UTF-8\n")
 
+    @pytest.mark.parametrize("make_corpus", ["fifo", "device", "directory"])
+    def test_only_regular_files_are_read(self, tmp_path, make_corpus):
+        # A FIFO without a writer would block forever and /dev/zero never ends.
+        path = tmp_path / "corpus"
+        if make_corpus == "fifo":
+            os.mkfifo(path)
+        elif make_corpus == "directory":
+            path.mkdir()
+        else:
+            path = "/dev/zero"
+        expected = "Is a directory (os error 21)" if make_corpus == "directory" else "Invalid argument (os error 22)"
+        result = run_python(self.TRAIN, str(path), "False")
+        assert (result.returncode, result.stderr, result.stdout) == (1, f"Error reading file: {expected}\n", "")
+
     def test_save_without_output_directory_after_training(self, tmp_path):
         (tmp_path / "c.txt").write_text("a b a b")
         result = run_python(self.TRAIN, str(tmp_path / "c.txt"), "True")

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "conversions.hpp"
+#include "process_output.hpp"
 #include "py_instance.hpp"
 
 namespace wordloom::python {
@@ -43,11 +44,13 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
 
 constexpr Signature<1> kFromPretrained{"BpeTokenizer.from_pretrained()", {"files_path"}, 1};
 
-// Loading failures end the process inside the core; what returns is trained.
+// A loading failure ends the process.
 PyObject* from_pretrained(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guarded([&] {
     const std::string_view files_path = bind(kFromPretrained, args, nargs, kwnames).convert(0, to_utf8);
-    BpeTokenizer record = BpeTokenizer::new_from_pretrained(files_path);
+    Result<BpeTokenizer> loaded = BpeTokenizer::new_from_pretrained(files_path);
+    if (!loaded) exit_with_error_line("Error: " + loaded.error().display());
+    BpeTokenizer record = std::move(loaded).value();
     PyObject* instance = allocate_instance(python_class<BpeTokenizer>().require(), std::move(record));
     if (instance == nullptr) {
       PyErr_Clear();
@@ -57,14 +60,29 @@ PyObject* from_pretrained(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
   });
 }
 
+// Only the refusal of a trained record is raised; a corpus that cannot be read
+// and a failed save end the process.
+void raise_or_exit(const TokenizerError& error) {
+  switch (error.kind()) {
+    case TokenizerError::Kind::InvalidState:
+      raise_error(PyExc_RuntimeError, error.display());
+    case TokenizerError::Kind::UnreadableCorpus:
+      exit_with_error_line("Error reading file: " + error.display());
+    default:
+      exit_with_error_line("Error: " + error.display());
+  }
+}
+
 // The only method that changes the record, so it borrows exclusively.
 PyObject* train(PyObject* self, PyObject*) noexcept {
   return guarded([self] {
     PyBpeTokenizer& tokenizer = instance_of<BpeTokenizer>(self);
     const ExclusiveBorrow borrow(tokenizer.borrow_flag);
+    TrainingLinesToStdout timing_lines;
     TrainingOptions options;
     options.check_interrupt = check_signals;
-    value_or_raise(tokenizer.record.train(options));
+    options.observer = &timing_lines;
+    if (Result<void> trained = tokenizer.record.train(options); !trained) raise_or_exit(trained.error());
     return PyRef::borrow(Py_None);
   });
 }
@@ -113,7 +131,7 @@ PyObject* repr(PyObject* self) noexcept {
   return guarded([self] {
     PyBpeTokenizer& tokenizer = instance_of<BpeTokenizer>(self);
     const SharedBorrow borrow(tokenizer.borrow_flag);
-    return to_python_str("BpeTokenizer(vocab_size=" + std::to_string(tokenizer.record.token_table.size()) + ")");
+    return to_python_str("BpeTokenizer(vocab_size=" + std::to_string(tokenizer.record.vocab_size()) + ")");
   });
 }
 

@@ -13,18 +13,18 @@
 namespace wordloom {
 namespace {
 
-void reference_merge(const BpeTokenizer& tokenizer, std::vector<TokenId>& word) {
-  if (tokenizer.save_ranks.empty()) return;
+void reference_merge(const Model& model, std::vector<TokenId>& word) {
+  if (model.save_ranks.empty()) return;
   while (word.size() >= 2) {
     std::optional<std::pair<std::uint64_t, TokenPair>> best;
     for (std::size_t i = 0; i + 1 < word.size(); ++i) {
-      auto rank = tokenizer.save_ranks.find({word[i], word[i + 1]});
-      if (rank == tokenizer.save_ranks.end()) continue;
+      auto rank = model.save_ranks.find({word[i], word[i + 1]});
+      if (rank == model.save_ranks.end()) continue;
       if (!best || rank->second < best->first) best = {{rank->second, {word[i], word[i + 1]}}};
     }
     if (!best) return;
-    auto merged = tokenizer.pairs_to_merge.find(best->second);
-    if (merged == tokenizer.pairs_to_merge.end()) return;
+    auto merged = model.pairs_to_merge.find(best->second);
+    if (merged == model.pairs_to_merge.end()) return;
     for (std::size_t i = 0; i + 1 < word.size();) {
       if (word[i] == best->second.left && word[i + 1] == best->second.right) {
         word.erase(word.begin() + static_cast<std::ptrdiff_t>(i) + 1);
@@ -36,43 +36,44 @@ void reference_merge(const BpeTokenizer& tokenizer, std::vector<TokenId>& word) 
   }
 }
 
-BpeTokenizer random_tables(std::mt19937& random, TokenId alphabet, bool regular) {
-  BpeTokenizer tokenizer;
+Model merge_tables(PairMap<std::uint64_t> ranks, PairMap<TokenId> results) {
+  return Model({}, {}, {}, std::move(ranks), std::move(results));
+}
+
+Model random_tables(std::mt19937& random, TokenId alphabet, bool regular) {
+  PairMap<std::uint64_t> ranks;
+  PairMap<TokenId> results;
   std::uniform_int_distribution<TokenId> symbol(0, alphabet - 1);
   const int rules = std::uniform_int_distribution<int>(1, 12)(random);
   for (int rank = 0; rank < rules; ++rank) {
     const TokenPair pair{symbol(random), symbol(random)};
     const std::uint64_t stored_rank = regular ? rank : std::uniform_int_distribution<int>(0, 3)(random);
-    tokenizer.save_ranks.insert_or_assign(pair, stored_rank);
-    if (regular || random() % 5 != 0) {
-      tokenizer.pairs_to_merge.insert_or_assign(pair, regular ? alphabet + rank : symbol(random));
-    }
+    ranks.insert_or_assign(pair, stored_rank);
+    if (regular || random() % 5 != 0) results.insert_or_assign(pair, regular ? alphabet + rank : symbol(random));
   }
-  return tokenizer;
+  return merge_tables(std::move(ranks), std::move(results));
 }
 
 TEST(MergeApplication, MatchesLiteralRoundsOnRandomTables) {
   std::mt19937 random(1234);
   for (int trial = 0; trial < 20000; ++trial) {
     const TokenId alphabet = std::uniform_int_distribution<TokenId>(1, 4)(random);
-    const BpeTokenizer tokenizer = random_tables(random, alphabet, trial % 2 == 0);
+    const Model model = random_tables(random, alphabet, trial % 2 == 0);
     std::vector<TokenId> word(std::uniform_int_distribution<int>(0, 14)(random));
     for (TokenId& id : word) id = std::uniform_int_distribution<TokenId>(0, alphabet - 1)(random);
 
     std::vector<std::vector<TokenId>> words{word};
-    tokenizer.encode_bpe_merging(words);
+    encode_bpe_merging(model, words);
     std::vector<TokenId> expected = word;
-    reference_merge(tokenizer, expected);
+    reference_merge(model, expected);
     ASSERT_EQ(words[0], expected) << "trial " << trial;
   }
 }
 
 TEST(MergeApplication, MergesEveryNonOverlappingOccurrenceInOneRound) {
-  BpeTokenizer tokenizer;
-  tokenizer.save_ranks = {{{0, 0}, 0}, {{0, 1}, 1}};
-  tokenizer.pairs_to_merge = {{{0, 0}, 5}, {{0, 1}, 6}};
+  const Model model = merge_tables({{{0, 0}, 0}, {{0, 1}, 1}}, {{{0, 0}, 5}, {{0, 1}, 6}});
   std::vector<std::vector<TokenId>> words{{0, 0, 0}, {0, 1, 0, 1}, {1}, {}};
-  tokenizer.encode_bpe_merging(words);
+  encode_bpe_merging(model, words);
   EXPECT_EQ(words[0], (std::vector<TokenId>{5, 0}));
   EXPECT_EQ(words[1], (std::vector<TokenId>{6, 6}));
   EXPECT_EQ(words[2], (std::vector<TokenId>{1}));
@@ -80,11 +81,9 @@ TEST(MergeApplication, MergesEveryNonOverlappingOccurrenceInOneRound) {
 }
 
 TEST(MergeApplication, BestPairWithoutResultEndsTheWord) {
-  BpeTokenizer tokenizer;
-  tokenizer.save_ranks = {{{0, 1}, 0}, {{1, 2}, 1}};
-  tokenizer.pairs_to_merge = {{{1, 2}, 7}};
+  const Model model = merge_tables({{{0, 1}, 0}, {{1, 2}, 1}}, {{{1, 2}, 7}});
   std::vector<std::vector<TokenId>> words{{0, 1, 2}};
-  tokenizer.encode_bpe_merging(words);
+  encode_bpe_merging(model, words);
   EXPECT_EQ(words[0], (std::vector<TokenId>{0, 1, 2}));
 }
 

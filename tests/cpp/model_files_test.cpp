@@ -41,23 +41,18 @@ class ModelFilesTest : public testing::Test {
 };
 
 // The settings of the documented config.json example, with merges (12, 7) and (3, 3).
-BpeTokenizer example_tokenizer() {
-  BpeTokenizer tokenizer = BpeTokenizer::create("corpus.txt", 500, PreTokenization::Whitespace, {"EOS", "PAD"},
-                                                SpecialTokenRemovalMethod::Simple, true, "unused");
-  tokenizer.merge_rules = {{12, 7}, {3, 3}};
-  tokenizer.save_ranks = {{{12, 7}, 0}};
-  tokenizer.pairs_to_merge = {{{12, 7}, 4}};
-  tokenizer.trained = true;
-  return tokenizer;
+Model example_model() {
+  return Model({500, PreTokenization::Whitespace, {"EOS", "PAD"}, SpecialTokenRemovalMethod::Simple}, {},
+               {{12, 7}, {3, 3}}, {{{12, 7}, 0}}, {{{12, 7}, 4}});
 }
 
 // --------------------------------------------------------------- writing
 
 TEST_F(ModelFilesTest, WritesEachFileInTheDocumentedLayout) {
-  BpeTokenizer tokenizer = example_tokenizer();
-  tokenizer.token_table.get_or_insert_id("a");
-  tokenizer.pairs_to_merge = {{{4294967295, 4294967295}, 4294967295}};
-  ASSERT_TRUE(save_model_files(tokenizer, path("model")));
+  Model model = example_model();
+  model.token_table.get_or_insert_id("a");
+  model.pairs_to_merge = {{{4294967295, 4294967295}, 4294967295}};
+  ASSERT_TRUE(save_model_files(model, path("model")));
 
   EXPECT_EQ(read_text(path("model/config.json")),
             "{\n  \"target_vocab_size\": 500,\n  \"pre_tokenizer\": \"Whitespace\",\n  \"special_tokens\": [\n"
@@ -70,9 +65,8 @@ TEST_F(ModelFilesTest, WritesEachFileInTheDocumentedLayout) {
 }
 
 TEST_F(ModelFilesTest, WritesEmptyContainersOnOneLine) {
-  BpeTokenizer tokenizer = BpeTokenizer::create("", 0, PreTokenization::Punctuation, {},
-                                                SpecialTokenRemovalMethod::AhoCorasick, true, "unused");
-  ASSERT_TRUE(save_model_files(tokenizer, path("empty")));
+  const Model model({0, PreTokenization::Punctuation, {}, SpecialTokenRemovalMethod::AhoCorasick}, {}, {}, {}, {});
+  ASSERT_TRUE(save_model_files(model, path("empty")));
 
   EXPECT_EQ(read_text(path("empty/config.json")),
             "{\n  \"target_vocab_size\": 0,\n  \"pre_tokenizer\": \"Punctuation\",\n  \"special_tokens\": [],\n"
@@ -84,9 +78,9 @@ TEST_F(ModelFilesTest, WritesEmptyContainersOnOneLine) {
 }
 
 TEST_F(ModelFilesTest, EscapesOnlyQuotesBackslashesAndControlCharacters) {
-  BpeTokenizer tokenizer = example_tokenizer();
-  tokenizer.special_tokens = {"q\"b\\", std::string("\b\t\n\f\r\x01\x1f\0", 8), "\x7f/h\xc3\xa9\xe2\x9c\x93"};
-  ASSERT_TRUE(save_model_files(tokenizer, path("model")));
+  Model model = example_model();
+  model.config.special_tokens = {"q\"b\\", std::string("\b\t\n\f\r\x01\x1f\0", 8), "\x7f/h\xc3\xa9\xe2\x9c\x93"};
+  ASSERT_TRUE(save_model_files(model, path("model")));
 
   const std::string config = read_text(path("model/config.json"));
   EXPECT_NE(config.find("    \"q\\\"b\\\\\",\n"
@@ -100,8 +94,8 @@ TEST_F(ModelFilesTest, CreatesMissingParentsAndReplacesOnlyTheModelFiles) {
   fs::create_directories(path("a/b"));
   write_text(path("a/b/config.json"), "old");
   write_text(path("a/b/notes.txt"), "kept");
-  ASSERT_TRUE(save_model_files(example_tokenizer(), path("a/b/c/")));
-  ASSERT_TRUE(save_model_files(example_tokenizer(), path("a/b")));
+  ASSERT_TRUE(save_model_files(example_model(), path("a/b/c/")));
+  ASSERT_TRUE(save_model_files(example_model(), path("a/b")));
 
   EXPECT_TRUE(fs::exists(path("a/b/c/pairs_to_merge.json")));
   EXPECT_EQ(read_text(path("a/b/config.json")).substr(0, 24), "{\n  \"target_vocab_size\":");
@@ -110,13 +104,13 @@ TEST_F(ModelFilesTest, CreatesMissingParentsAndReplacesOnlyTheModelFiles) {
 
 TEST_F(ModelFilesTest, ReportsDirectoryAndFileCreationAsFileErrors) {
   write_text(path("plain"), "");
-  Result<void> saved = save_model_files(example_tokenizer(), path("plain/model"));
+  Result<void> saved = save_model_files(example_model(), path("plain/model"));
   ASSERT_FALSE(saved);
   EXPECT_EQ(saved.error().kind(), TokenizerError::Kind::FileError);
   EXPECT_EQ(saved.error().display(), "File Error: Not a directory (os error 20)");
 
   fs::create_directories(path("model/merge_rules.json"));
-  saved = save_model_files(example_tokenizer(), path("model"));
+  saved = save_model_files(example_model(), path("model"));
   ASSERT_FALSE(saved);
   EXPECT_EQ(saved.error().display(), "File Error: Is a directory (os error 21)");
   EXPECT_TRUE(fs::exists(path("model/token_table.json")));  // written before the failure
@@ -125,7 +119,7 @@ TEST_F(ModelFilesTest, ReportsDirectoryAndFileCreationAsFileErrors) {
 TEST_F(ModelFilesTest, ReportsAFailedWriteAsAJsonErrorWithTheIoText) {
   fs::create_directories(path("model"));
   fs::create_symlink("/dev/full", path("model/token_table.json"));
-  Result<void> saved = save_model_files(example_tokenizer(), path("model"));
+  Result<void> saved = save_model_files(example_model(), path("model"));
   ASSERT_FALSE(saved);
   EXPECT_EQ(saved.error().kind(), TokenizerError::Kind::JsonError);
   EXPECT_EQ(saved.error().display(), "Json serialization error No space left on device (os error 28)");
@@ -134,29 +128,30 @@ TEST_F(ModelFilesTest, ReportsAFailedWriteAsAJsonErrorWithTheIoText) {
 // ------------------------------------------------------------ round trip
 
 TEST_F(ModelFilesTest, LoadsWhatItSavesUnchanged) {
-  BpeTokenizer saved = example_tokenizer();
-  saved.special_tokens.push_back(std::string("\"\\\t\0\x1f", 5));
+  Model saved = example_model();
+  saved.config.special_tokens.push_back(std::string("\"\\\t\0\x1f", 5));
   for (const char* token : {"", "</w>", "\xc3\xa9", "a\"b", "\n"}) saved.token_table.get_or_insert_id(token);
   for (int i = 0; i < 20000; ++i) saved.token_table.get_or_insert_id("token" + std::to_string(i));  // > one buffer
   saved.save_ranks[{3, 3}] = 18446744073709551615u;
   ASSERT_TRUE(save_model_files(saved, path("model")));
 
-  Result<BpeTokenizer> loaded = load_model_files(path("model"));
+  Result<BpeTokenizer> loaded = BpeTokenizer::new_from_pretrained(path("model"));
   ASSERT_TRUE(loaded) << loaded.error().display();
-  EXPECT_EQ(loaded->config().special_tokens, saved.special_tokens);
+  const Model& model = *loaded->model;
+  EXPECT_EQ(loaded->config().special_tokens, saved.config.special_tokens);
   EXPECT_EQ(loaded->target_vocab_size, 500u);
-  EXPECT_EQ(loaded->token_table.id_to_token, saved.token_table.id_to_token);
-  EXPECT_EQ(loaded->token_table.token_to_id, saved.token_table.token_to_id);
-  EXPECT_EQ(loaded->merge_rules, saved.merge_rules);
-  EXPECT_EQ(loaded->save_ranks, saved.save_ranks);
-  EXPECT_EQ(loaded->pairs_to_merge, saved.pairs_to_merge);
-  EXPECT_TRUE(loaded->trained);
+  EXPECT_EQ(model.token_table.id_to_token, saved.token_table.id_to_token);
+  EXPECT_EQ(model.token_table.token_to_id, saved.token_table.token_to_id);
+  EXPECT_EQ(model.merge_rules, saved.merge_rules);
+  EXPECT_EQ(model.save_ranks, saved.save_ranks);
+  EXPECT_EQ(model.pairs_to_merge, saved.pairs_to_merge);
+  EXPECT_TRUE(loaded->trained());
   EXPECT_FALSE(loaded->save_model);
   EXPECT_FALSE(loaded->output_dir.has_value());
   EXPECT_TRUE(loaded->input_path.empty());
 
   // Saved again, only the members of the hash-map-valued objects may move.
-  ASSERT_TRUE(save_model_files(*loaded, path("again")));
+  ASSERT_TRUE(save_model_files(model, path("again")));
   for (const std::string name : {"config.json", "merge_rules.json"}) {
     EXPECT_EQ(read_text(path("again/" + name)), read_text(path("model/" + name))) << name;
   }
@@ -185,13 +180,13 @@ class LoadTest : public ModelFilesTest {
   void write(std::string_view name, std::string_view text) const { write_text(path(name), text); }
 
   BpeTokenizer load() const {
-    Result<BpeTokenizer> loaded = load_model_files(root_.string());
+    Result<BpeTokenizer> loaded = BpeTokenizer::new_from_pretrained(root_.string());
     EXPECT_TRUE(loaded) << loaded.error().display();
     return loaded ? std::move(loaded).value() : BpeTokenizer();
   }
 
   std::string load_error() const {
-    Result<BpeTokenizer> loaded = load_model_files(root_.string());
+    Result<std::shared_ptr<const Model>> loaded = load_model_files(root_.string());
     return loaded ? "(loaded)" : loaded.error().display();
   }
 
@@ -206,7 +201,7 @@ class LoadTest : public ModelFilesTest {
 
 TEST_F(LoadTest, RejectsAPathThatIsNoDirectory) {
   const std::string missing = path("no/such/dir");
-  Result<BpeTokenizer> loaded = load_model_files(missing);
+  Result<std::shared_ptr<const Model>> loaded = load_model_files(missing);
   ASSERT_FALSE(loaded);
   EXPECT_EQ(loaded.error().display(), missing + " directory does not exists or the path provided is not a directory");
   EXPECT_EQ(load_model_files(path("config.json")).error().kind(), TokenizerError::Kind::InvalidModelDirectory);
@@ -232,8 +227,8 @@ TEST_F(LoadTest, AcceptsMembersInAnyOrderUnknownMembersAndTheArrayForms) {
   EXPECT_EQ(tokenizer.target_vocab_size, 18446744073709551615u);
   EXPECT_EQ(tokenizer.pre_tokenizer, PreTokenization::Punctuation);
   EXPECT_EQ(tokenizer.special_token_removal_method, SpecialTokenRemovalMethod::AhoCorasick);
-  EXPECT_EQ(tokenizer.token_table.token_to_id.at("a"), 3u);  // a repeated key keeps its last value
-  EXPECT_EQ(tokenizer.token_table.token_to_id.at("b"), 7u);  // ids are trusted, not checked
+  EXPECT_EQ(tokenizer.model->token_table.token_to_id.at("a"), 3u);  // a repeated key keeps its last value
+  EXPECT_EQ(tokenizer.model->token_table.token_to_id.at("b"), 7u);  // ids are trusted, not checked
 
   write("config.json", R"([7, {"Whitespace": null}, ["x", "x"], "Simple"])");
   tokenizer = load();
@@ -270,6 +265,13 @@ TEST_F(LoadTest, RejectsValuesOfTheWrongShape) {
       {"config.json", R"([-1, "Whitespace", [], "Simple"])", "invalid value: integer `-1`, expected u64"},
       {"config.json", R"([5e2, "Whitespace", [], "Simple"])", "invalid type: floating point `5e2`, expected u64"},
       {"config.json", R"(["5", "Whitespace", [], "Simple"])", "invalid type: string \"5\", expected u64"},
+      // Quoted values keep to one line; bytes that are not UTF-8 are shown as numbers.
+      {"config.json", R"(["a\u001b\n\t\r\b\u007f\"\\é", "Whitespace", [], "Simple"])",
+       R"(invalid type: string "a\u001b\n\t\r\u0008\u007f"\é", expected u64)"},
+      {"config.json", R"([5, "Whitespace", [], "Sim\tple\u0000"])",
+       R"(unknown variant `Sim\tple\u0000`, expected `Simple` or `AhoCorasick`)"},
+      {"merge_rules.json", "[\"\xC3\xA9\xFF\"]",
+       "syntax error while parsing value - invalid string: ill-formed UTF-8 byte; last read: '\"\xC3\xA9<0xFF>'"},
       {"token_table.json", R"([["a"]])", "invalid length 1, expected struct TokenTable with 2 elements"},
       {"token_table.json", R"({"id_to_token": [], "token_to_id": {"a": 4294967296}})",
        "invalid value: integer `4294967296`, expected u32"},
@@ -310,9 +312,9 @@ TEST_F(LoadTest, ReadsMergeRulesInOrderAndConvertsPairKeys) {
   write("save_ranks.json", R"({"12_7_9": 18446744073709551615, "+4294967295_0": 1})");
   write("pairs_to_merge.json", R"({"12_7": 1, "+12_7": 1, "007_1": 2})");
   BpeTokenizer tokenizer = load();
-  EXPECT_EQ(tokenizer.merge_rules, (std::vector<TokenPair>{{5, 6}, {4294967295, 0}, {5, 6}}));
-  EXPECT_EQ(tokenizer.save_ranks, (PairMap<std::uint64_t>{{{12, 7}, 18446744073709551615u}, {{4294967295, 0}, 1}}));
-  EXPECT_EQ(tokenizer.pairs_to_merge, (PairMap<TokenId>{{{12, 7}, 1}, {{7, 1}, 2}}));
+  EXPECT_EQ(tokenizer.model->merge_rules, (std::vector<TokenPair>{{5, 6}, {4294967295, 0}, {5, 6}}));
+  EXPECT_EQ(tokenizer.model->save_ranks, (PairMap<std::uint64_t>{{{12, 7}, 18446744073709551615u}, {{4294967295, 0}, 1}}));
+  EXPECT_EQ(tokenizer.model->pairs_to_merge, (PairMap<TokenId>{{{12, 7}, 1}, {{7, 1}, 2}}));
 }
 
 TEST_F(LoadTest, RaisesAnInternalFailureForMalformedPairKeys) {
@@ -340,7 +342,7 @@ TEST_F(LoadTest, HandlesMegabytesOfJunk) {
   std::string unknown_member = "{\"junk\": [";
   for (int i = 0; i < 300'000; ++i) unknown_member += "\"some string\", 1.5, {\"k\": [null]}, ";
   write("token_table.json", unknown_member + R"(0], "id_to_token": ["a"], "token_to_id": {}})");
-  EXPECT_EQ(load().token_table.id_to_token, std::vector<std::string>{"a"});
+  EXPECT_EQ(load().model->token_table.id_to_token, std::vector<std::string>{"a"});
 
   std::mt19937 random(7);
   std::string junk(4 << 20, ' ');

@@ -1,0 +1,167 @@
+#include "model_state.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace wordloom {
+namespace {
+
+// "WLM" and a format version.
+constexpr std::string_view kMagic = "WLM\x01";
+
+// Numbers are little-endian whatever the host, so states travel between
+// machines; strings and lists are preceded by their length.
+class StateWriter {
+ public:
+  void u8(std::uint8_t value) { bytes_.push_back(static_cast<char>(value)); }
+  void u32(std::uint32_t value) { little_endian(value, 4); }
+  void u64(std::uint64_t value) { little_endian(value, 8); }
+  void text(std::string_view value) {
+    u64(value.size());
+    bytes_.append(value);
+  }
+  void raw(std::string_view value) { bytes_.append(value); }
+  std::string take() { return std::move(bytes_); }
+
+ private:
+  void little_endian(std::uint64_t value, int width) {
+    for (int i = 0; i < width; ++i) bytes_.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+  }
+  std::string bytes_;
+};
+
+struct Truncated {};
+
+class StateReader {
+ public:
+  explicit StateReader(std::string_view bytes) : bytes_(bytes) {}
+  std::uint8_t u8() { return static_cast<std::uint8_t>(little_endian(1)); }
+  std::uint32_t u32() { return static_cast<std::uint32_t>(little_endian(4)); }
+  std::uint64_t u64() { return little_endian(8); }
+  std::string_view raw(std::size_t size) {
+    if (size > bytes_.size() - pos_) throw Truncated{};
+    const std::string_view value = bytes_.substr(pos_, size);
+    pos_ += size;
+    return value;
+  }
+  std::string text() { return std::string(raw(u64())); }
+  // A count of items of at least `item_bytes` each, checked against what is
+  // left, so that a corrupt count never reserves memory it cannot fill.
+  std::size_t count(std::size_t item_bytes) {
+    const std::uint64_t n = u64();
+    if (n > (bytes_.size() - pos_) / item_bytes) throw Truncated{};
+    return static_cast<std::size_t>(n);
+  }
+  bool at_end() const { return pos_ == bytes_.size(); }
+
+ private:
+  std::uint64_t little_endian(int width) {
+    const std::string_view field = raw(static_cast<std::size_t>(width));
+    std::uint64_t value = 0;
+    for (int i = width - 1; i >= 0; --i) value = value << 8 | static_cast<unsigned char>(field[i]);
+    return value;
+  }
+  std::string_view bytes_;
+  std::size_t pos_ = 0;
+};
+
+// Pair maps are written sorted, so that equal models give equal bytes.
+template <typename V>
+void write_pair_map(StateWriter& out, const PairMap<V>& pairs, void (StateWriter::*value)(V)) {
+  std::vector<std::pair<TokenPair, V>> sorted(pairs.begin(), pairs.end());
+  std::sort(sorted.begin(), sorted.end());
+  out.u64(sorted.size());
+  for (const auto& [pair, v] : sorted) {
+    out.u32(pair.left);
+    out.u32(pair.right);
+    (out.*value)(v);
+  }
+}
+
+template <typename V>
+PairMap<V> read_pair_map(StateReader& in, V (StateReader::*value)()) {
+  const std::size_t n = in.count(8 + sizeof(V));
+  PairMap<V> pairs;
+  pairs.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const TokenPair pair{in.u32(), in.u32()};
+    pairs.insert_or_assign(pair, (in.*value)());
+  }
+  return pairs;
+}
+
+std::shared_ptr<const Model> read_model(StateReader& in) {
+  Config config;
+  config.target_vocab_size = in.u64();
+  const std::uint8_t pre_tokenizer = in.u8();
+  const std::uint8_t removal_method = in.u8();
+  if (pre_tokenizer > 1 || removal_method > 1) throw Truncated{};
+  config.pre_tokenizer = static_cast<PreTokenization>(pre_tokenizer);
+  config.special_token_removal_method = static_cast<SpecialTokenRemovalMethod>(removal_method);
+  config.special_tokens.resize(in.count(8));
+  for (std::string& token : config.special_tokens) token = in.text();
+
+  TokenTable table;
+  table.id_to_token.resize(in.count(8));
+  for (std::string& token : table.id_to_token) token = in.text();
+  const std::size_t entries = in.count(12);
+  table.token_to_id.reserve(entries);
+  for (std::size_t i = 0; i < entries; ++i) {
+    std::string token = in.text();
+    table.token_to_id.insert_or_assign(std::move(token), in.u32());
+  }
+  std::vector<TokenPair> merge_rules(in.count(8));
+  for (TokenPair& pair : merge_rules) pair = {in.u32(), in.u32()};
+  PairMap<std::uint64_t> ranks = read_pair_map(in, &StateReader::u64);
+  PairMap<TokenId> results = read_pair_map(in, &StateReader::u32);
+  return std::make_shared<const Model>(std::move(config), std::move(table), std::move(merge_rules),
+                                       std::move(ranks), std::move(results));
+}
+
+}  // namespace
+
+std::string encode_model_state(const Model& model) {
+  StateWriter out;
+  out.raw(kMagic);
+  out.u64(model.config.target_vocab_size);
+  out.u8(static_cast<std::uint8_t>(model.config.pre_tokenizer));
+  out.u8(static_cast<std::uint8_t>(model.config.special_token_removal_method));
+  out.u64(model.config.special_tokens.size());
+  for (const std::string& token : model.config.special_tokens) out.text(token);
+
+  out.u64(model.token_table.id_to_token.size());
+  for (const std::string& token : model.token_table.id_to_token) out.text(token);
+  std::vector<std::pair<std::string_view, TokenId>> entries(model.token_table.token_to_id.begin(),
+                                                            model.token_table.token_to_id.end());
+  std::sort(entries.begin(), entries.end());
+  out.u64(entries.size());
+  for (const auto& [token, id] : entries) {
+    out.text(token);
+    out.u32(id);
+  }
+  out.u64(model.merge_rules.size());
+  for (const TokenPair& pair : model.merge_rules) {
+    out.u32(pair.left);
+    out.u32(pair.right);
+  }
+  write_pair_map(out, model.save_ranks, &StateWriter::u64);
+  write_pair_map(out, model.pairs_to_merge, &StateWriter::u32);
+  return out.take();
+}
+
+expected<std::shared_ptr<const Model>, std::string> decode_model_state(std::string_view state) {
+  using Failure = unexpected<std::string>;
+  if (!state.starts_with(kMagic)) return Failure("not a wordloom model state");
+  StateReader in(state.substr(kMagic.size()));
+  try {
+    std::shared_ptr<const Model> model = read_model(in);
+    if (!in.at_end()) return Failure("a wordloom model state with trailing bytes");
+    return model;
+  } catch (const Truncated&) {
+    return Failure("a truncated or corrupt wordloom model state");
+  }
+}
+
+}  // namespace wordloom

@@ -1,0 +1,62 @@
+// The compact model state: a round trip keeps every table exactly, and any
+// damaged state is refused with a message, never read out of bounds.
+#include <gtest/gtest.h>
+
+#include "model_state.hpp"
+
+namespace wordloom {
+namespace {
+
+std::shared_ptr<const Model> irregular_model() {
+  TokenTable table;
+  for (const std::string& token : {std::string("a"), std::string("b"), std::string("</w>"), std::string("ab"),
+                                   std::string("\0\xc3\xa9", 3)}) {
+    table.get_or_insert_id(token);
+  }
+  table.token_to_id["stray"] = 70;  // a hand-written file may hold such entries
+  return std::make_shared<const Model>(
+      Config{18446744073709551615u, PreTokenization::Punctuation, {"<s>", std::string("x\0y", 3)},
+             SpecialTokenRemovalMethod::AhoCorasick},
+      std::move(table), std::vector<TokenPair>{{0, 1}, {0, 1}, {4294967295, 0}},
+      PairMap<std::uint64_t>{{{0, 1}, 5}, {{2, 2}, 5}}, PairMap<TokenId>{{{0, 1}, 3}, {{9, 9}, 4294967295}});
+}
+
+TEST(ModelState, RoundTripKeepsEveryTable) {
+  const std::shared_ptr<const Model> model = irregular_model();
+  const std::string state = encode_model_state(*model);
+  auto decoded = decode_model_state(state);
+  ASSERT_TRUE(decoded) << decoded.error();
+  const Model& copy = **decoded;
+  EXPECT_EQ(copy.config.target_vocab_size, model->config.target_vocab_size);
+  EXPECT_EQ(copy.config.pre_tokenizer, model->config.pre_tokenizer);
+  EXPECT_EQ(copy.config.special_tokens, model->config.special_tokens);
+  EXPECT_EQ(copy.config.special_token_removal_method, model->config.special_token_removal_method);
+  EXPECT_EQ(copy.token_table.id_to_token, model->token_table.id_to_token);
+  EXPECT_EQ(copy.token_table.token_to_id, model->token_table.token_to_id);
+  EXPECT_EQ(copy.merge_rules, model->merge_rules);
+  EXPECT_EQ(copy.save_ranks, model->save_ranks);
+  EXPECT_EQ(copy.pairs_to_merge, model->pairs_to_merge);
+  EXPECT_EQ(copy.end_of_word, model->end_of_word);
+  EXPECT_EQ(encode_model_state(copy), state);  // equal models, equal bytes
+}
+
+TEST(ModelState, RefusesEveryTruncationAndTrailingBytes) {
+  const std::string state = encode_model_state(*irregular_model());
+  for (std::size_t size = 0; size < state.size(); ++size) {
+    EXPECT_FALSE(decode_model_state(state.substr(0, size))) << size;
+  }
+  EXPECT_EQ(decode_model_state(state + "x").error(), "a wordloom model state with trailing bytes");
+  EXPECT_EQ(decode_model_state("{}").error(), "not a wordloom model state");
+}
+
+TEST(ModelState, RefusesHugeCountsWithoutReservingForThem) {
+  std::string state = encode_model_state(*irregular_model());
+  const std::size_t special_count = 4 + 8 + 2;  // magic, target size, two enum bytes
+  state.replace(special_count, 8, std::string(8, '\xff'));
+  EXPECT_EQ(decode_model_state(state).error(), "a truncated or corrupt wordloom model state");
+  state[special_count - 1] = 7;  // an unknown removal method
+  EXPECT_FALSE(decode_model_state(state));
+}
+
+}  // namespace
+}  // namespace wordloom
