@@ -24,7 +24,7 @@ from wordloom_tools.encoding import encode
 MODEL_TYPE = "wordloom"
 
 
-class WordloomTokenizer(PreTrainedTokenizer):  # type: ignore[misc]  # transformers is not typed throughout
+class WordloomTokenizer(PreTrainedTokenizer):  # type: ignore[misc]  # mypy skips transformers (pyproject.toml)
     # The keyword under which transformers passes each model file to __init__.
     vocab_files_names = {f"{Path(name).stem}_file": name for name in model_files.MODEL_FILES}
     model_input_names = ["input_ids", "attention_mask"]
