@@ -11,10 +11,8 @@ import pytest
 
 import wordloom
 
-# The names of the model files come from the command-line package, taken from
-# the source tree whether or not it is installed.
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "python"))
-from wordloom_cli.model import MODEL_FILES
+# The source tree's wordloom_tools (pytest's pythonpath) names the model files.
+from wordloom_tools.model_files import MODEL_FILES
 
 CORPUS = "low lower lowest\nnew newer newest\nwide wider widest\nlow new wide\n"
 
@@ -73,7 +71,7 @@ def corpora_dir():
     """The shared text corpora that lie beside the project."""
     path = pathlib.Path(__file__).resolve().parents[2] / "shared" / "corpora"
     if not path.is_dir():
-        pytest.skip("the shared corpora are not available")
+        pytest.skip(f"needs the shared corpora, ../shared/corpora from the repository root ({path} is missing)")
     return path
 
 
