@@ -1,0 +1,1 @@
+"""Python companions of the wordloom extension module."""
