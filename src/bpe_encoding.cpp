@@ -138,8 +138,9 @@ class WordMerger {
 [[noreturn]] void fail_unknown_character(std::string_view character) {
   char code_point[16];
   std::snprintf(code_point, sizeof code_point, "U+%04X", static_cast<unsigned>(utf8_code_point(character, 0)));
-  internal_failure("the character '" + std::string(character) + "' (" + code_point +
-                   ") has no token in the vocabulary");
+  throw UnknownCharacter("the character '" + std::string(character) + "' (" + code_point +
+                             ") has no token in the vocabulary",
+                         std::source_location::current());
 }
 
 TokenId end_of_word_id(const Model& model) {

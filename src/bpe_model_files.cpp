@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <filesystem>
 #include <functional>
@@ -101,14 +102,17 @@ void write_pair_keyed(JsonFileWriter& json, const PairMap<V>& pairs) {
 
 // ---------------------------------------------------------------- reading
 
-bool path_exists(const std::string& path) {
+// 0 when `path` exists, else why not (errno).
+int existence_error(const std::string& path) {
   struct stat status {};
-  return ::stat(path.c_str(), &status) == 0;
+  return ::stat(path.c_str(), &status) == 0 ? 0 : errno;
 }
 
-bool is_directory(const std::string& path) {
+// 0 for a directory, else why `path` is not one (errno).
+int directory_error(const std::string& path) {
   struct stat status {};
-  return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+  if (::stat(path.c_str(), &status) != 0) return errno;
+  return S_ISDIR(status.st_mode) ? 0 : ENOTDIR;
 }
 
 Result<void> read_config(const std::string& path, Config& config) {
@@ -194,7 +198,7 @@ class PairKeyedMap final : public json::Shape, public json::ObjectContents {
 Result<void> save_model_files(const Model& model, const std::string& output_dir) {
   std::error_code directory_error;
   std::filesystem::create_directories(output_dir, directory_error);
-  if (directory_error) return fail(TokenizerError::file_error(directory_error.value()));
+  if (directory_error) return fail(TokenizerError::file_error(directory_error.value()).with_path(output_dir));
 
   // Written in this order, each file closed before the next one is created.
   const std::pair<ModelFile, std::function<void(JsonFileWriter&)>> files[] = {
@@ -205,19 +209,25 @@ Result<void> save_model_files(const Model& model, const std::string& output_dir)
       {ModelFile::PairsToMerge, [&](JsonFileWriter& json) { write_pair_keyed(json, model.pairs_to_merge); }},
   };
   for (const auto& [file, write_content] : files) {
-    Result<JsonFileWriter> json = JsonFileWriter::create(output_dir + "/" + std::string(file_name(file)));
-    if (!json) return fail(std::move(json).error());
+    const std::string path = output_dir + "/" + std::string(file_name(file));
+    Result<JsonFileWriter> json = JsonFileWriter::create(path);
+    if (!json) return fail(std::move(json).error().with_path(path));
     write_content(*json);
-    if (Result<void> written = json->finish(); !written) return written;
+    if (Result<void> written = json->finish(); !written) return fail(std::move(written).error().with_path(path));
   }
   return {};
 }
 
 Result<std::shared_ptr<const Model>> load_model_files(std::string_view files_path) {
   const std::string directory(files_path);
-  if (!is_directory(directory)) return fail(TokenizerError::invalid_model_directory(files_path));
+  if (const int error = directory_error(directory)) {
+    return fail(TokenizerError::invalid_model_directory(files_path).with_os_error(error).with_path(directory));
+  }
   for (std::string_view name : kPresenceCheckOrder) {
-    if (!path_exists(directory + "/" + std::string(name))) return fail(TokenizerError::missing_model_file(name));
+    const std::string path = directory + "/" + std::string(name);
+    if (const int error = existence_error(path)) {
+      return fail(TokenizerError::missing_model_file(name).with_os_error(error).with_path(path));
+    }
   }
 
   Config config;

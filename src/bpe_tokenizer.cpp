@@ -25,6 +25,13 @@ BpeTokenizer BpeTokenizer::create(std::string_view input_path, std::uint64_t tar
   return tokenizer;
 }
 
+BpeTokenizer BpeTokenizer::copy() const {
+  BpeTokenizer copied = create(input_path, target_vocab_size, pre_tokenizer, special_tokens,
+                               special_token_removal_method, save_model, output_dir);
+  copied.model = model;
+  return copied;
+}
+
 Config BpeTokenizer::config() const {
   return Config{target_vocab_size, pre_tokenizer, special_tokens, special_token_removal_method};
 }

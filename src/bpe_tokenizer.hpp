@@ -136,6 +136,10 @@ struct BpeTokenizer {
   // A trained record restored from a model directory.
   static Result<BpeTokenizer> new_from_pretrained(std::string_view files_path);
 
+  // The same settings, sharing the same model (which never changes); the
+  // copy's word cache starts empty.
+  BpeTokenizer copy() const;
+
   bool trained() const { return model != nullptr; }
   // The number of tokens: 0 before training.
   std::size_t vocab_size() const { return model ? model->token_table.size() : 0; }

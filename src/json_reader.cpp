@@ -216,10 +216,14 @@ Result<void> read_json_file(const std::string& path, Shape& root) {
   expected<std::string, FileReadError> text = read_regular_file(path);
   if (!text) {
     const FileReadError error = text.error();
-    if (error.stage == FileReadError::Stage::Opening) return fail(TokenizerError::file_error(error.error_number));
-    return fail(TokenizerError::json_error(os_error_text(error.error_number)));
+    if (error.stage == FileReadError::Stage::Opening) {
+      return fail(TokenizerError::file_error(error.error_number).with_path(path));
+    }
+    return fail(TokenizerError::json_io_error(error.error_number).with_path(path));
   }
-  return read_json_text(*text, root);
+  Result<void> read = read_json_text(*text, root);
+  if (!read) return fail(std::move(read).error().with_path(path));
+  return read;
 }
 
 }  // namespace wordloom::json

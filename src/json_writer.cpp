@@ -63,7 +63,7 @@ Result<void> JsonFileWriter::finish() {
   flush();
   // Closing reports nothing: every byte has been handed to write(2) already.
   ::close(std::exchange(fd_, -1));
-  if (write_error_ != 0) return fail(TokenizerError::json_error(os_error_text(write_error_)));
+  if (write_error_ != 0) return fail(TokenizerError::json_io_error(write_error_));
   return {};
 }
 

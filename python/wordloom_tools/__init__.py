@@ -1,2 +1,3 @@
-"""Tools around the wordloom tokenizer: the `wordloom` command line and its
-helpers. The tokenizer itself is the extension module `wordloom`."""
+"""Tools around the wordloom tokenizer: the `wordloom` command line, pickling
+support and integrations. The tokenizer itself is the extension module
+`wordloom`."""
