@@ -4,7 +4,7 @@ import os
 import tempfile
 from pathlib import Path
 
-from wordloom_cli.corpus import stdlib_corpus as build_stdlib_corpus
+from wordloom_tools.corpus import stdlib_corpus as build_stdlib_corpus
 
 
 def cache_dir():

@@ -9,29 +9,35 @@ from pathlib import Path
 
 from corpus import cache_dir
 
-# The child reads its own peak (VmHWM): ru_maxrss would also count the
-# parent's peak, which Linux carries over through fork and exec.
 CHILD = """
 import json, sys, time
 sys.path.insert(0, {bench_dir!r})
-import peers
-step = {step!r}
+from measure import peak_mb
+from {module} import {function} as step
 args = json.loads(sys.argv[1])
 start = time.perf_counter()
-result = getattr(peers, step)(*args)
+result = step(*args)
 seconds = time.perf_counter() - start
-with open("/proc/self/status") as status:
-    peak_mb = next(int(line.split()[1]) for line in status if line.startswith("VmHWM:")) / 1024
-print(json.dumps({{"seconds": seconds, "peak_mb": peak_mb, "result": str(result)}}))
+print(json.dumps({{"seconds": seconds, "peak_mb": peak_mb(), "result": result}}, default=str))
 """
 TRAINED = "trained-model-path"  # written beside a model once its training has finished
 
 
+def peak_mb():
+    """This process's peak resident memory in MB. It is read from VmHWM:
+    ru_maxrss would also count the parent's peak, which Linux carries over
+    through fork and exec."""
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("VmHWM:")) / 1024
+
+
 def in_child(step, *args, timeout=3600):
-    """Calls peers.<step>(*args) in a child interpreter; returns its wall
-    time (s), peak resident memory (MB) and result text."""
-    code = CHILD.format(bench_dir=str(Path(__file__).parent), step=step)
-    done = subprocess.run([sys.executable, "-c", code, json.dumps([str(a) if isinstance(a, Path) else a for a in args])],
+    """Calls `step`, "module.function" of a bench module, with `args` in a
+    child interpreter; returns its wall time (s), peak resident memory (MB)
+    and result (JSON, other values as text)."""
+    module, function = step.rsplit(".", 1)
+    code = CHILD.format(bench_dir=str(Path(__file__).parent), module=module, function=function)
+    done = subprocess.run([sys.executable, "-c", code, json.dumps(args, default=str)],
                           capture_output=True, text=True, timeout=timeout)
     if done.returncode != 0:
         raise RuntimeError(f"{step}{args} failed:\n{done.stderr}")
@@ -43,7 +49,7 @@ def train_model(system, corpus, vocab_size):
     cache; returns the child's measurement ("result" is the model's path)."""
     directory = _model_dir(system, corpus, vocab_size)
     shutil.rmtree(directory, ignore_errors=True)
-    measured = in_child("train", system, corpus, vocab_size, directory)
+    measured = in_child("peers.train", system, corpus, vocab_size, directory)
     (directory / TRAINED).write_text(measured["result"])
     return measured
 

@@ -16,54 +16,38 @@ import argparse
 import json
 import re
 import shutil
-import subprocess
-import sys
 import tempfile
+import time
 from pathlib import Path
 
 from corpus import cache_dir, stdlib_corpus
+from measure import in_child, peak_mb
 
 IDENTIFIER = re.compile(r"\b[A-Za-z_][A-Za-z0-9_]*")
 
-# The child measures its own peak: VmHWM belongs to its address space, while
-# ru_maxrss would also count the parent's peak, which Linux carries over
-# through fork and exec.
-PRELUDE = """
-import json, sys, time, wordloom
 
-def peak_mb():
-    with open("/proc/self/status") as status:
-        return next(int(line.split()[1]) for line in status if line.startswith("VmHWM:")) / 1024
-"""
+def train_step(corpus, vocab_size, model_dir):
+    """Run in the child: trains on `corpus` and saves the model to `model_dir`."""
+    import wordloom
 
-TRAIN = PRELUDE + """
-corpus, vocab_size, model_dir = sys.argv[1], int(sys.argv[2]), sys.argv[3]
-tokenizer = wordloom.BpeTokenizer(corpus, vocab_size, wordloom.PreTokenization.whitespace(),
-                                  save_model=True, output_dir=model_dir)
-start = time.perf_counter()
-tokenizer.train()
-seconds = time.perf_counter() - start
-print(json.dumps({"seconds": seconds, "peak_mb": peak_mb(), "vocab": repr(tokenizer)}))
-"""
-
-ENCODE = PRELUDE + """
-tokenizer = wordloom.BpeTokenizer.from_pretrained(sys.argv[1])
-with open(sys.argv[2], encoding="utf-8", newline="") as source:
-    text = source.read()
-before_mb = peak_mb()
-start = time.perf_counter()
-tokens = len(tokenizer.encode(text).ids)
-seconds = time.perf_counter() - start
-print(json.dumps({"seconds": seconds, "peak_mb": peak_mb(), "tokens": tokens, "before_mb": before_mb}))
-"""
+    tokenizer = wordloom.BpeTokenizer(corpus, vocab_size, wordloom.PreTokenization.whitespace(),
+                                      save_model=True, output_dir=model_dir)
+    tokenizer.train()
+    return repr(tokenizer)
 
 
-def measured(code, *args):
-    """Runs `code` in a fresh interpreter; returns the JSON object it printed last."""
-    done = subprocess.run([sys.executable, "-c", code, *map(str, args)], capture_output=True, text=True)
-    if done.returncode != 0:
-        raise RuntimeError(f"step failed with status {done.returncode}:\n{done.stderr}")
-    return json.loads(done.stdout.splitlines()[-1])
+def encode_step(model_dir, text_path):
+    """Run in the child: loads the model and the text, then encodes the text
+    in one call, timed alone."""
+    import wordloom
+
+    tokenizer = wordloom.BpeTokenizer.from_pretrained(model_dir)
+    with open(text_path, encoding="utf-8", newline="") as source:
+        text = source.read()
+    before_mb = peak_mb()
+    start = time.perf_counter()
+    tokens = len(tokenizer.encode(text).ids)
+    return {"seconds": time.perf_counter() - start, "tokens": tokens, "before_mb": before_mb}
 
 
 def stress_corpus(megabytes):
@@ -123,24 +107,26 @@ def main():
           f"{facts['distinct_words']:,} distinct words; vocabulary {options.vocab_size:,}")
 
     with tempfile.TemporaryDirectory() as model_dir:
-        train = measured(TRAIN, corpus, options.vocab_size, model_dir)
-        encode = measured(ENCODE, model_dir, text)
-    steps = [("train", corpus_mb, train), ("encode", text_mb, encode)]
+        train = in_child("stress.train_step", corpus, options.vocab_size, model_dir, timeout=None)
+        encode = in_child("stress.encode_step", model_dir, text, timeout=None)
+    encoding = encode["result"]
+    steps = [("train", corpus_mb, train["seconds"], train["peak_mb"]),
+             ("encode", text_mb, encoding["seconds"], encode["peak_mb"])]
     if options.repeat:
         with tempfile.TemporaryDirectory() as scratch:
             repeated = repeated_corpus(corpus, options.repeat, scratch)
-            steps.append((f"train x{options.repeat}", repeated.stat().st_size / 1e6,
-                          measured(TRAIN, repeated, options.vocab_size, scratch)))
+            again = in_child("stress.train_step", repeated, options.vocab_size, scratch, timeout=None)
+            steps.append((f"train x{options.repeat}", repeated.stat().st_size / 1e6, again["seconds"],
+                          again["peak_mb"]))
     print(f"{'step':10} {'input MB':>9} {'time s':>8} {'peak MB':>9} {'peak/input':>10}")
-    for step, input_mb, result in steps:
-        print(f"{step:10} {input_mb:9.1f} {result['seconds']:8.1f} {result['peak_mb']:9.0f} "
-              f"{result['peak_mb'] / input_mb:10.2f}")
+    for step, input_mb, seconds, peak in steps:
+        print(f"{step:10} {input_mb:9.1f} {seconds:8.1f} {peak:9.0f} {peak / input_mb:10.2f}")
     if options.repeat:
-        repeated = steps[-1][2]
-        print(f"repeated {options.repeat} times: peak memory x{repeated['peak_mb'] / train['peak_mb']:.2f}, "
-              f"time x{repeated['seconds'] / train['seconds']:.2f}")
-    print(f"trained {train['vocab']}; encoded {encode['tokens']:,} tokens at {text_mb / encode['seconds']:.1f} MB/s, "
-          f"{encode['before_mb']:.0f} MB resident before the call (interpreter, model, text)")
+        print(f"repeated {options.repeat} times: peak memory x{again['peak_mb'] / train['peak_mb']:.2f}, "
+              f"time x{again['seconds'] / train['seconds']:.2f}")
+    print(f"trained {train['result']}; encoded {encoding['tokens']:,} tokens at "
+          f"{text_mb / encoding['seconds']:.1f} MB/s, {encoding['before_mb']:.0f} MB resident before the call "
+          "(interpreter, model, text)")
 
 
 if __name__ == "__main__":

@@ -1,5 +1,5 @@
 // Fuzzes the model-directory reader. The input is cut at 0xFF bytes into the
-// five model files, in the order below; a file without a field is absent.
+// five model files, in their order of writing; a file without a field is absent.
 // Loading may fail with an error (whose message must make one line of text)
 // or an internal failure (a malformed pair key); a model that loads must then
 // encode, decode and look up without fault.
@@ -8,17 +8,16 @@
 #include <limits>
 
 #include "fuzz_support.hpp"
+#include "model_directory.hpp"
 
 namespace wordloom::fuzz {
 namespace {
 
-constexpr const char* kModelFiles[] = {"config.json", "token_table.json", "merge_rules.json", "save_ranks.json",
-                                       "pairs_to_merge.json"};
 constexpr std::size_t kTokensTried = 64;
 
 void write_model(std::span<const std::string_view> contents) {
-  for (std::size_t i = 0; i < std::size(kModelFiles); ++i) {
-    const std::filesystem::path path = scratch_directory() / kModelFiles[i];
+  for (std::size_t i = 0; i < kModelFileNames.size(); ++i) {
+    const std::filesystem::path path = scratch_directory() / kModelFileNames[i];
     if (i < contents.size()) {
       write_file(path, contents[i]);
     } else {
@@ -77,7 +76,7 @@ void exercise(const BpeTokenizer& tokenizer) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace wordloom::fuzz;
-  write_model(split_fields({data, size}, std::size(kModelFiles)));
+  write_model(split_fields({data, size}, wordloom::kModelFileNames.size()));
   if (std::optional<wordloom::BpeTokenizer> tokenizer = load()) exercise(*tokenizer);
   return 0;
 }

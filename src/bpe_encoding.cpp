@@ -138,8 +138,9 @@ class WordMerger {
 [[noreturn]] void fail_unknown_character(std::string_view character) {
   char code_point[16];
   std::snprintf(code_point, sizeof code_point, "U+%04X", static_cast<unsigned>(utf8_code_point(character, 0)));
-  internal_failure("the character '" + std::string(character) + "' (" + code_point +
-                   ") has no token in the vocabulary");
+  throw UnknownCharacter("the character '" + std::string(character) + "' (" + code_point +
+                             ") has no token in the vocabulary",
+                         std::source_location::current());
 }
 
 TokenId end_of_word_id(const Model& model) {
@@ -213,7 +214,7 @@ void encode_ids_into(const Model& model, WordCache& cache, std::string_view text
   std::size_t words_seen = 0;
   auto encode_piece = [&](std::string_view piece) {
     for_each_word(model.config.pre_tokenizer, piece, [&](std::string_view word) {
-      if (++words_seen % 4096 == 0) poll(check_interrupt);
+      if (++words_seen % 4096 == 0) check_for_interrupt(check_interrupt);
       if (words != nullptr) words->insert(word);
       const std::vector<TokenId>& merged = cache.merged_word(model, word);
       ids.insert(ids.end(), merged.begin(), merged.end());

@@ -2,6 +2,8 @@
 // training and read back into a trained record.
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <filesystem>
 #include <functional>
@@ -11,6 +13,7 @@
 #include "bpe_tokenizer.hpp"
 #include "json_reader.hpp"
 #include "json_writer.hpp"
+#include "model_directory.hpp"
 
 namespace wordloom {
 namespace {
@@ -19,10 +22,13 @@ namespace {
 constexpr std::string_view kPreTokenizationNames[] = {"Whitespace", "Punctuation"};
 constexpr std::string_view kRemovalMethodNames[] = {"Simple", "AhoCorasick"};
 
-// The presence checks of a load run in this order; the first missing file is
+// The presence checks of a load run in name order; the first missing file is
 // the one reported.
-constexpr std::string_view kModelFileNames[] = {"config.json", "merge_rules.json", "pairs_to_merge.json",
-                                                "save_ranks.json", "token_table.json"};
+constexpr auto kPresenceCheckOrder = [] {
+  auto names = kModelFileNames;
+  std::ranges::sort(names);
+  return names;
+}();
 
 constexpr std::size_t kMaxIdDigits = 10;  // 4294967295
 // Room for two ids in decimal and the "_" between them.
@@ -96,14 +102,17 @@ void write_pair_keyed(JsonFileWriter& json, const PairMap<V>& pairs) {
 
 // ---------------------------------------------------------------- reading
 
-bool path_exists(const std::string& path) {
+// 0 when `path` exists, else why not (errno).
+int existence_error(const std::string& path) {
   struct stat status {};
-  return ::stat(path.c_str(), &status) == 0;
+  return ::stat(path.c_str(), &status) == 0 ? 0 : errno;
 }
 
-bool is_directory(const std::string& path) {
+// 0 for a directory, else why `path` is not one (errno).
+int directory_error(const std::string& path) {
   struct stat status {};
-  return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+  if (::stat(path.c_str(), &status) != 0) return errno;
+  return S_ISDIR(status.st_mode) ? 0 : ENOTDIR;
 }
 
 Result<void> read_config(const std::string& path, Config& config) {
@@ -189,30 +198,36 @@ class PairKeyedMap final : public json::Shape, public json::ObjectContents {
 Result<void> save_model_files(const Model& model, const std::string& output_dir) {
   std::error_code directory_error;
   std::filesystem::create_directories(output_dir, directory_error);
-  if (directory_error) return fail(TokenizerError::file_error(directory_error.value()));
+  if (directory_error) return fail(TokenizerError::file_error(directory_error.value()).with_path(output_dir));
 
   // Written in this order, each file closed before the next one is created.
-  const std::pair<const char*, std::function<void(JsonFileWriter&)>> files[] = {
-      {"config.json", [&](JsonFileWriter& json) { write_config(json, model.config); }},
-      {"token_table.json", [&](JsonFileWriter& json) { write_token_table(json, model.token_table); }},
-      {"merge_rules.json", [&](JsonFileWriter& json) { write_merge_rules(json, model.merge_rules); }},
-      {"save_ranks.json", [&](JsonFileWriter& json) { write_pair_keyed(json, model.save_ranks); }},
-      {"pairs_to_merge.json", [&](JsonFileWriter& json) { write_pair_keyed(json, model.pairs_to_merge); }},
+  const std::pair<ModelFile, std::function<void(JsonFileWriter&)>> files[] = {
+      {ModelFile::Config, [&](JsonFileWriter& json) { write_config(json, model.config); }},
+      {ModelFile::TokenTable, [&](JsonFileWriter& json) { write_token_table(json, model.token_table); }},
+      {ModelFile::MergeRules, [&](JsonFileWriter& json) { write_merge_rules(json, model.merge_rules); }},
+      {ModelFile::SaveRanks, [&](JsonFileWriter& json) { write_pair_keyed(json, model.save_ranks); }},
+      {ModelFile::PairsToMerge, [&](JsonFileWriter& json) { write_pair_keyed(json, model.pairs_to_merge); }},
   };
-  for (const auto& [name, write_content] : files) {
-    Result<JsonFileWriter> json = JsonFileWriter::create(output_dir + "/" + name);
-    if (!json) return fail(std::move(json).error());
+  for (const auto& [file, write_content] : files) {
+    const std::string path = output_dir + "/" + std::string(file_name(file));
+    Result<JsonFileWriter> json = JsonFileWriter::create(path);
+    if (!json) return fail(std::move(json).error().with_path(path));
     write_content(*json);
-    if (Result<void> written = json->finish(); !written) return written;
+    if (Result<void> written = json->finish(); !written) return fail(std::move(written).error().with_path(path));
   }
   return {};
 }
 
 Result<std::shared_ptr<const Model>> load_model_files(std::string_view files_path) {
   const std::string directory(files_path);
-  if (!is_directory(directory)) return fail(TokenizerError::invalid_model_directory(files_path));
-  for (std::string_view name : kModelFileNames) {
-    if (!path_exists(directory + "/" + std::string(name))) return fail(TokenizerError::missing_model_file(name));
+  if (const int error = directory_error(directory)) {
+    return fail(TokenizerError::invalid_model_directory(files_path).with_os_error(error).with_path(directory));
+  }
+  for (std::string_view name : kPresenceCheckOrder) {
+    const std::string path = directory + "/" + std::string(name);
+    if (const int error = existence_error(path)) {
+      return fail(TokenizerError::missing_model_file(name).with_os_error(error).with_path(path));
+    }
   }
 
   Config config;
@@ -223,14 +238,15 @@ Result<std::shared_ptr<const Model>> load_model_files(std::string_view files_pat
   json::PairList merge_rules_shape(&merge_rules);
   PairKeyedMap<std::uint64_t> save_ranks(&ranks);
   PairKeyedMap<TokenId> pairs_to_merge(&results);
-  Result<void> read = read_config(directory + "/config.json", config);
-  if (read) read = read_token_table(directory + "/token_table.json", token_table);
-  if (read) read = json::read_json_file(directory + "/merge_rules.json", merge_rules_shape);
-  if (read) read = json::read_json_file(directory + "/save_ranks.json", save_ranks);
-  if (read) read = json::read_json_file(directory + "/pairs_to_merge.json", pairs_to_merge);
+  const auto path_of = [&](ModelFile file) { return directory + "/" + std::string(file_name(file)); };
+  Result<void> read = read_config(path_of(ModelFile::Config), config);
+  if (read) read = read_token_table(path_of(ModelFile::TokenTable), token_table);
+  if (read) read = json::read_json_file(path_of(ModelFile::MergeRules), merge_rules_shape);
+  if (read) read = json::read_json_file(path_of(ModelFile::SaveRanks), save_ranks);
+  if (read) read = json::read_json_file(path_of(ModelFile::PairsToMerge), pairs_to_merge);
   if (!read) return fail(std::move(read).error());
-  save_ranks.check_keys("save_ranks.json");
-  pairs_to_merge.check_keys("pairs_to_merge.json");
+  save_ranks.check_keys(file_name(ModelFile::SaveRanks));
+  pairs_to_merge.check_keys(file_name(ModelFile::PairsToMerge));
   return std::make_shared<const Model>(std::move(config), std::move(token_table), std::move(merge_rules),
                                        std::move(ranks), std::move(results));
 }
@@ -240,14 +256,7 @@ Result<std::shared_ptr<const Model>> load_model_files(std::string_view files_pat
 Result<BpeTokenizer> BpeTokenizer::new_from_pretrained(std::string_view files_path) {
   Result<std::shared_ptr<const Model>> loaded = load_model_files(files_path);
   if (!loaded) return fail(std::move(loaded).error());
-  BpeTokenizer tokenizer;
-  tokenizer.model = std::move(loaded).value();
-  const Config& config = tokenizer.model->config;
-  tokenizer.target_vocab_size = config.target_vocab_size;
-  tokenizer.pre_tokenizer = config.pre_tokenizer;
-  tokenizer.special_tokens = config.special_tokens;
-  tokenizer.special_token_removal_method = config.special_token_removal_method;
-  return tokenizer;
+  return holding(std::move(loaded).value());
 }
 
 }  // namespace wordloom

@@ -50,7 +50,7 @@ struct Encoder {
 // It may throw to abandon the operation; the record is then left as it was.
 using InterruptCheck = std::function<void()>;
 
-inline void poll(const InterruptCheck& check_interrupt) {
+inline void check_for_interrupt(const InterruptCheck& check_interrupt) {
   if (check_interrupt) check_interrupt();
 }
 
@@ -75,6 +75,9 @@ struct TrainingOptions {
   unsigned worker_threads = 0;  // 0: one per hardware thread
   // The corpus is read and cleaned a chunk of about this size at a time.
   std::size_t corpus_chunk_bytes = std::size_t{32} << 20;
+  // A chunk's words are counted in blocks of about this size on the worker
+  // threads; a block is also the longest stretch between interrupt checks.
+  std::size_t count_block_bytes = std::size_t{8} << 20;
   InterruptCheck check_interrupt;
   TrainingObserver* observer = nullptr;  // none: nothing is reported
 };
@@ -140,6 +143,14 @@ struct BpeTokenizer {
   // A trained record restored from a model directory.
   static Result<BpeTokenizer> new_from_pretrained(std::string_view files_path);
 
+  // A trained record holding `model`, with the settings it was learned with
+  // and no corpus, as a loaded one has.
+  static BpeTokenizer holding(std::shared_ptr<const Model> model);
+
+  // The same settings, sharing the same model (which never changes); the
+  // copy's word cache starts empty.
+  BpeTokenizer copy() const;
+
   bool trained() const { return model != nullptr; }
   // The number of tokens: 0 before training.
   std::size_t vocab_size() const { return model ? model->token_table.size() : 0; }
@@ -162,6 +173,9 @@ struct BpeTokenizer {
  private:
   mutable WordCache word_cache_;  // encode runs on one thread at a time (the caller's)
 };
+
+// Learns a model from the text of a corpus.
+std::shared_ptr<const Model> train_model(std::string_view text, const Config& config, const TrainingOptions& options);
 
 // Learns a model from the words of a corpus, counted with the settings of
 // `config`: the same model as from the text the counts were made of.

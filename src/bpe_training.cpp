@@ -81,7 +81,7 @@ SymbolArena build_arena(const WordCounts& counts, const std::vector<std::uint32_
   arena.prev.resize(size);
   arena.next.resize(size);
   arena.word.resize(size);
-  parallel_for_blocks(counts.size(), threads, 4096, [&](std::size_t begin, std::size_t end) {
+  fork_join_blocks(counts.size(), threads, 4096, [&](std::size_t begin, std::size_t end) {
     for (std::size_t w = begin; w < end; ++w) {
       auto pos = static_cast<std::uint32_t>(offsets[w]);
       const auto last = static_cast<std::uint32_t>(offsets[w + 1] - 1);
@@ -130,7 +130,7 @@ class MergeTrainer {
 
   void count_initial_pairs(const InterruptCheck& check_interrupt) {
     for (std::uint32_t p = 0; p < arena_.symbol.size(); ++p) {
-      if (p % (1 << 20) == 0) poll(check_interrupt);
+      if (p % (1 << 20) == 0) check_for_interrupt(check_interrupt);
       const std::uint32_t q = arena_.next[p];
       if (q == kNone) continue;
       PairStats& stats = pairs_[{arena_.symbol[p], arena_.symbol[q]}];
@@ -146,7 +146,7 @@ class MergeTrainer {
   // Merges until the table holds `target` tokens or no pair is left.
   void run(std::uint64_t target, LearnedTables& learned, const TrainingOptions& options) {
     while (learned.table.size() < target) {
-      poll(options.check_interrupt);
+      check_for_interrupt(options.check_interrupt);
       std::optional<TokenPair> best = pop_best_pair();
       if (!best) {
         if (options.observer) options.observer->pairs_exhausted();
@@ -286,7 +286,7 @@ void merge_to_target(MergeTrainer& trainer, std::uint64_t target, LearnedTables&
   TrainingOptions merging = options;
   merging.check_interrupt = [&] {
     report_merges();
-    poll(options.check_interrupt);
+    check_for_interrupt(options.check_interrupt);
   };
   trainer.run(target, learned, merging);
   report_merges();
@@ -308,7 +308,7 @@ TrainingStart start_training(const WordCounts& counts, const Config& config, con
     for (const std::string& token : config.special_tokens) learned.table.get_or_insert_id(token);
     report_phase(options, TrainingPhase::SpecialTokenRemoval, times.removal);
   }
-  poll(options.check_interrupt);
+  check_for_interrupt(options.check_interrupt);
   PhaseClock vocab_builder;
   MergeTrainer trainer = symbols_of(counts, learned.table, options.worker_threads);
   report_phase(options, TrainingPhase::VocabularyBuilding, times.counting + vocab_builder.elapsed());
@@ -319,14 +319,31 @@ TrainingStart start_training(const WordCounts& counts, const Config& config, con
 // `start`, at the end of the caller's statement (parameters live that long).
 LearnedTables merge(TrainingStart start, const Config& config, const TrainingOptions& options) {
   PhaseClock initial_pairs;
-  poll(options.check_interrupt);
+  check_for_interrupt(options.check_interrupt);
   start.trainer.count_initial_pairs(options.check_interrupt);
   report_phase(options, TrainingPhase::InitialPairs, initial_pairs.elapsed());
   merge_to_target(start.trainer, config.target_vocab_size, start.learned, options);
   return std::move(start.learned);
 }
 
+// Trains on everything the counter counted; the words go before the merge loop.
+std::shared_ptr<const Model> train_counted(CorpusCounter& counter, const Config& config,
+                                           const TrainingOptions& options) {
+  TrainingStart start = [&] {
+    const WordCounts counts = counter.finish();
+    return start_training(counts, config, options, counter.times());
+  }();
+  LearnedTables learned = merge(std::move(start), config, options);
+  return build_model(config, std::move(learned));
+}
+
 }  // namespace
+
+std::shared_ptr<const Model> train_model(std::string_view text, const Config& config, const TrainingOptions& options) {
+  CorpusCounter counter(corpus_settings_of(config), options);
+  counter.count_text(text);
+  return train_counted(counter, config, options);
+}
 
 std::shared_ptr<const Model> train_model_from_counts(const WordCounts& counts, const Config& config,
                                                      const TrainingOptions& options) {
@@ -336,19 +353,14 @@ std::shared_ptr<const Model> train_model_from_counts(const WordCounts& counts, c
 
 Result<void> BpeTokenizer::train(const TrainingOptions& options) {
   if (trained()) return fail(TokenizerError::invalid_state("Cannot train a pretrained model"));
-  CorpusCounter counter(CorpusSettings{pre_tokenizer, special_tokens, special_token_removal_method}, options);
+  CorpusCounter counter(corpus_settings_of(config()), options);
   if (expected<void, CorpusReadError> read = counter.count_file(input_path); !read) {
     const CorpusReadError& error = read.error();
     return fail(TokenizerError::unreadable_corpus(error.kind == CorpusReadError::Kind::System
                                                       ? os_error_text(error.error_number)
                                                       : "stream did not contain valid UTF-8"));
   }
-  TrainingStart start = [&] {
-    const WordCounts counts = counter.finish();
-    return start_training(counts, config(), options, counter.times());
-  }();  // the words go before the merge loop
-  LearnedTables learned = merge(std::move(start), config(), options);
-  model = build_model(config(), std::move(learned));
+  model = train_counted(counter, config(), options);
 
   if (!save_model) return {};
   if (!output_dir) return fail(TokenizerError::missing_output_directory());

@@ -56,12 +56,12 @@ std::vector<std::size_t> whitespace_block_bounds(std::string_view text, std::siz
 void count_distinct_words(PreTokenization kind, std::string_view text, const TrainingOptions& options,
                           WordCounts& counts) {
   const unsigned threads = options.worker_threads == 0 ? default_worker_threads() : options.worker_threads;
-  constexpr std::size_t kBlockBytes = 8 << 20;  // also bounds the time between interrupt checks
-  const std::size_t blocks = std::max<std::size_t>(1, (text.size() + kBlockBytes - 1) / kBlockBytes);
+  const std::size_t block_bytes = std::max<std::size_t>(1, options.count_block_bytes);
+  const std::size_t blocks = std::max<std::size_t>(1, (text.size() + block_bytes - 1) / block_bytes);
   const std::vector<std::size_t> bounds = whitespace_block_bounds(text, blocks);
   for (std::size_t first = 0; first < blocks; first += threads) {
     std::vector<DistinctWords> partial(std::min<std::size_t>(threads, blocks - first));
-    parallel_for_blocks(partial.size(), threads, 1, [&](std::size_t begin, std::size_t end) {
+    fork_join_blocks(partial.size(), threads, 1, [&](std::size_t begin, std::size_t end) {
       for (std::size_t k = begin; k < end; ++k) {
         const std::size_t block = first + k;
         WordIndex block_index;
@@ -72,7 +72,7 @@ void count_distinct_words(PreTokenization kind, std::string_view text, const Tra
     for (const DistinctWords& part : partial) {
       for (std::size_t i = 0; i < part.words.size(); ++i) counts.add(part.words[i], part.counts[i]);
     }
-    poll(options.check_interrupt);
+    check_for_interrupt(options.check_interrupt);
   }
 }
 
@@ -153,7 +153,7 @@ expected<void, CorpusReadError> CorpusCounter::count_file(const std::string& pat
   std::size_t checked = 0;    // buffer[0, checked) is whole characters of valid UTF-8
   std::size_t searched = 0;   // no cut in buffer[0, searched)
   for (;;) {
-    poll(options_.check_interrupt);
+    check_for_interrupt(options_.check_interrupt);
     // No more than the file still holds, so that a small file costs little.
     const std::uint64_t left = file->size_at_opening() - std::min(file->size_at_opening(), offset + buffer.size());
     const auto wanted = static_cast<std::size_t>(std::clamp<std::uint64_t>(left, kSmallestRead, chunk_bytes_));

@@ -27,6 +27,10 @@ struct CorpusSettings {
   friend bool operator==(const CorpusSettings&, const CorpusSettings&) = default;
 };
 
+inline CorpusSettings corpus_settings_of(const Config& config) {
+  return {config.pre_tokenizer, config.special_tokens, config.special_token_removal_method};
+}
+
 struct CorpusReadError {
   enum class Kind : std::uint8_t { System, InvalidUtf8 };
   Kind kind;

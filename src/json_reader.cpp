@@ -4,38 +4,18 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cstdio>
 #include <iterator>
 #include <nlohmann/json.hpp>
 #include <utility>
 
 #include "file_reading.hpp"
 #include "utf8.hpp"
+#include "text_escape.hpp"
 
 namespace wordloom::json {
 namespace {
 
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
-
-// `text` with every byte that does not belong to valid UTF-8 shown as <0xFB>:
-// the parser quotes the bytes it last read, and an error line must stay text.
-std::string valid_utf8_text(std::string_view text) {
-  std::string shown;
-  shown.reserve(text.size());
-  for (std::size_t pos = 0; pos < text.size();) {
-    const std::size_t length = std::min(utf8_char_length(static_cast<unsigned char>(text[pos])), text.size() - pos);
-    if (is_valid_utf8(text.substr(pos, length))) {
-      shown.append(text.substr(pos, length));
-      pos += length;
-      continue;
-    }
-    char escaped[8];
-    std::snprintf(escaped, sizeof escaped, "<0x%02X>", static_cast<unsigned char>(text[pos]));
-    shown += escaped;
-    ++pos;
-  }
-  return shown;
-}
 
 // A pointer into the text that publishes how far the parser has read, so that
 // the errors the shapes find can be placed.
@@ -142,7 +122,7 @@ class DocumentReader final : public Reader {
     // The library's text starts with its own tag and position, up to ": ".
     const std::string_view what = error.what();
     const std::size_t tag_end = what.find(": ");
-    error_message_ = valid_utf8_text(tag_end == std::string_view::npos ? what : what.substr(tag_end + 2));
+    error_message_ = with_invalid_utf8_shown(tag_end == std::string_view::npos ? what : what.substr(tag_end + 2));
     // The end of input counts as one byte read.
     error_offset_ = std::min(position, text_.size());
     return false;
@@ -236,10 +216,14 @@ Result<void> read_json_file(const std::string& path, Shape& root) {
   expected<std::string, FileReadError> text = read_regular_file(path);
   if (!text) {
     const FileReadError error = text.error();
-    if (error.stage == FileReadError::Stage::Opening) return fail(TokenizerError::file_error(error.error_number));
-    return fail(TokenizerError::json_error(os_error_text(error.error_number)));
+    if (error.stage == FileReadError::Stage::Opening) {
+      return fail(TokenizerError::file_error(error.error_number).with_path(path));
+    }
+    return fail(TokenizerError::json_io_error(error.error_number).with_path(path));
   }
-  return read_json_text(*text, root);
+  Result<void> read = read_json_text(*text, root);
+  if (!read) return fail(std::move(read).error().with_path(path));
+  return read;
 }
 
 }  // namespace wordloom::json

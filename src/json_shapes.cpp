@@ -1,34 +1,11 @@
 #include "json_shapes.hpp"
 
 #include <algorithm>
-#include <cstdio>
+
+#include "text_escape.hpp"
 
 namespace wordloom::json {
 namespace {
-
-// `text` with its control characters escaped as in JSON, so that a message
-// quoting a value from a model file stays on one line.
-std::string printable(std::string_view text) {
-  std::string shown;
-  shown.reserve(text.size());
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte >= 0x20 && byte != 0x7F) {
-      shown += c;
-    } else if (c == '\n') {
-      shown += "\\n";
-    } else if (c == '\r') {
-      shown += "\\r";
-    } else if (c == '\t') {
-      shown += "\\t";
-    } else {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-      shown += escaped;
-    }
-  }
-  return shown;
-}
 
 // "integer `5`", "string \"a\"": a scalar as messages name it.
 std::string describe(const Scalar& value) {
@@ -40,7 +17,7 @@ std::string describe(const Scalar& value) {
     case Kind::Unsigned: return "integer `" + std::to_string(value.unsigned_value) + "`";
     case Kind::OtherInteger: return "integer `" + text + "`";
     case Kind::Float: return "floating point `" + text + "`";
-    case Kind::String: return "string \"" + printable(text) + "\"";
+    case Kind::String: return "string \"" + escaped(text, EscapeStyle::OneLine) + "\"";
   }
   return text;
 }
@@ -209,7 +186,8 @@ bool VariantShape::end_object(Reader& reader) {
 bool VariantShape::select(Reader& reader, std::string_view name) {
   const auto found = std::find(names_.begin(), names_.end(), name);
   if (found == names_.end()) {
-    return reader.fail("unknown variant `" + printable(name) + "`, expected " + alternatives(names_));
+    return reader.fail("unknown variant `" + escaped(name, EscapeStyle::OneLine) + "`, expected " +
+                       alternatives(names_));
   }
   store(static_cast<std::size_t>(found - names_.begin()));
   return true;

@@ -7,34 +7,12 @@
 #include <charconv>
 #include <utility>
 
+#include "text_escape.hpp"
+
 namespace wordloom {
 namespace {
 
 constexpr std::size_t kFlushThreshold = 64 * 1024;
-
-// The escape sequence of a byte that may not appear raw in a JSON string, or
-// an empty view for a byte written as itself.
-std::string_view escape_of(unsigned char byte, char (&scratch)[6]) {
-  switch (byte) {
-    case '"': return "\\\"";
-    case '\\': return "\\\\";
-    case '\b': return "\\b";
-    case '\t': return "\\t";
-    case '\n': return "\\n";
-    case '\f': return "\\f";
-    case '\r': return "\\r";
-    default: break;
-  }
-  if (byte >= 0x20) return {};
-  constexpr char kHexDigits[] = "0123456789abcdef";
-  scratch[0] = '\\';
-  scratch[1] = 'u';
-  scratch[2] = '0';
-  scratch[3] = '0';
-  scratch[4] = kHexDigits[byte >> 4];
-  scratch[5] = kHexDigits[byte & 0xF];
-  return {scratch, sizeof scratch};
-}
 
 }  // namespace
 
@@ -85,7 +63,7 @@ Result<void> JsonFileWriter::finish() {
   flush();
   // Closing reports nothing: every byte has been handed to write(2) already.
   ::close(std::exchange(fd_, -1));
-  if (write_error_ != 0) return fail(TokenizerError::json_error(os_error_text(write_error_)));
+  if (write_error_ != 0) return fail(TokenizerError::json_io_error(write_error_));
   return {};
 }
 
@@ -115,16 +93,7 @@ void JsonFileWriter::close_container(char bracket) {
 
 void JsonFileWriter::append_string(std::string_view text) {
   buffer_ += '"';
-  std::size_t plain_start = 0;
-  char scratch[6];
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const std::string_view escape = escape_of(static_cast<unsigned char>(text[i]), scratch);
-    if (escape.empty()) continue;
-    buffer_.append(text, plain_start, i - plain_start);
-    buffer_ += escape;
-    plain_start = i + 1;
-  }
-  buffer_.append(text, plain_start);
+  append_escaped(buffer_, text, EscapeStyle::JsonString);
   buffer_ += '"';
 }
 

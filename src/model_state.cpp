@@ -12,6 +12,8 @@ namespace {
 
 // "WLM" and a format version.
 constexpr std::string_view kMagic = "WLM\x01";
+// The tokenizer envelope: "WLT" and a format version.
+constexpr std::string_view kTokenizerMagic = "WLT\x01";
 
 // Pair maps are written sorted, so that equal models give equal bytes.
 template <typename V>
@@ -38,7 +40,17 @@ PairMap<V> read_pair_map(StateReader& in, V (StateReader::*value)()) {
   return pairs;
 }
 
-std::shared_ptr<const Model> read_model(StateReader& in) {
+// The settings shared by a model's Config and a tokenizer record.
+void write_settings(StateWriter& out, std::uint64_t target_vocab_size, PreTokenization pre_tokenizer,
+                    SpecialTokenRemovalMethod removal_method, const std::vector<std::string>& special_tokens) {
+  out.u64(target_vocab_size);
+  out.u8(static_cast<std::uint8_t>(pre_tokenizer));
+  out.u8(static_cast<std::uint8_t>(removal_method));
+  out.u64(special_tokens.size());
+  for (const std::string& token : special_tokens) out.text(token);
+}
+
+Config read_settings(StateReader& in) {
   Config config;
   config.target_vocab_size = in.u64();
   const std::uint8_t pre_tokenizer = in.u8();
@@ -48,6 +60,11 @@ std::shared_ptr<const Model> read_model(StateReader& in) {
   config.special_token_removal_method = static_cast<SpecialTokenRemovalMethod>(removal_method);
   config.special_tokens.resize(in.count(8));
   for (std::string& token : config.special_tokens) token = in.text();
+  return config;
+}
+
+std::shared_ptr<const Model> read_model(StateReader& in) {
+  Config config = read_settings(in);
 
   TokenTable table;
   table.id_to_token.resize(in.count(8));
@@ -71,11 +88,9 @@ std::shared_ptr<const Model> read_model(StateReader& in) {
 std::string encode_model_state(const Model& model) {
   StateWriter out;
   out.raw(kMagic);
-  out.u64(model.config.target_vocab_size);
-  out.u8(static_cast<std::uint8_t>(model.config.pre_tokenizer));
-  out.u8(static_cast<std::uint8_t>(model.config.special_token_removal_method));
-  out.u64(model.config.special_tokens.size());
-  for (const std::string& token : model.config.special_tokens) out.text(token);
+  const Config& config = model.config;
+  write_settings(out, config.target_vocab_size, config.pre_tokenizer, config.special_token_removal_method,
+                 config.special_tokens);
 
   out.u64(model.token_table.id_to_token.size());
   for (const std::string& token : model.token_table.id_to_token) out.text(token);
@@ -108,6 +123,46 @@ expected<std::shared_ptr<const Model>, std::string> decode_model_state(std::stri
   } catch (const Truncated&) {
     return Failure("a truncated or corrupt wordloom model state");
   }
+}
+
+std::string encode_tokenizer_state(const BpeTokenizer& tokenizer) {
+  StateWriter out;
+  out.raw(kTokenizerMagic);
+  write_settings(out, tokenizer.target_vocab_size, tokenizer.pre_tokenizer, tokenizer.special_token_removal_method,
+                 tokenizer.special_tokens);
+  out.text(tokenizer.input_path);
+  out.u8(tokenizer.save_model);
+  out.u8(tokenizer.output_dir.has_value());
+  if (tokenizer.output_dir) out.text(*tokenizer.output_dir);
+  out.text(tokenizer.trained() ? encode_model_state(*tokenizer.model) : "");  // empty: untrained
+  return out.take();
+}
+
+expected<BpeTokenizer, std::string> decode_tokenizer_state(std::string_view state) {
+  using Failure = unexpected<std::string>;
+  if (!state.starts_with(kTokenizerMagic)) return Failure("not a wordloom tokenizer state");
+  StateReader in(state.substr(kTokenizerMagic.size()));
+  BpeTokenizer tokenizer;
+  std::string_view model_state;
+  try {
+    Config settings = read_settings(in);
+    tokenizer.target_vocab_size = settings.target_vocab_size;
+    tokenizer.pre_tokenizer = settings.pre_tokenizer;
+    tokenizer.special_token_removal_method = settings.special_token_removal_method;
+    tokenizer.special_tokens = std::move(settings.special_tokens);
+    tokenizer.input_path = in.text();
+    tokenizer.save_model = in.flag();
+    if (in.flag()) tokenizer.output_dir = in.text();
+    model_state = in.text_view();
+    if (!in.at_end()) throw Truncated{};
+  } catch (const Truncated&) {
+    return Failure("a truncated or corrupt wordloom tokenizer state");
+  }
+  if (model_state.empty()) return tokenizer;
+  auto model = decode_model_state(model_state);
+  if (!model) return Failure(std::move(model).error());
+  tokenizer.model = std::move(model).value();
+  return tokenizer;
 }
 
 }  // namespace wordloom

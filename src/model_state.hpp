@@ -19,4 +19,12 @@ std::string encode_model_state(const Model& model);
 // what is wrong for anything else.
 expected<std::shared_ptr<const Model>, std::string> decode_model_state(std::string_view state);
 
+// A tokenizer record as one byte string: its settings and, when it is
+// trained, its model state.
+std::string encode_tokenizer_state(const BpeTokenizer& tokenizer);
+
+// The record of a byte string made by encode_tokenizer_state; a message
+// saying what is wrong for anything else.
+expected<BpeTokenizer, std::string> decode_tokenizer_state(std::string_view state);
+
 }  // namespace wordloom

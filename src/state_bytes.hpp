@@ -59,7 +59,13 @@ class StateReader {
     pos_ += size;
     return value;
   }
-  std::string text() { return std::string(raw(u64())); }
+  std::string_view text_view() { return raw(u64()); }
+  std::string text() { return std::string(text_view()); }
+  bool flag() {
+    const std::uint8_t value = u8();
+    if (value > 1) throw Truncated{};
+    return value == 1;
+  }
   // A count of items of at least `item_bytes` each, checked against what is
   // left, so that a corrupt count never reserves memory it cannot fill.
   std::size_t count(std::size_t item_bytes) { return checked_count(u64(), item_bytes); }

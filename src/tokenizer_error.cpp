@@ -13,11 +13,15 @@ TokenizerError TokenizerError::missing_output_directory() {
 }
 
 TokenizerError TokenizerError::file_error(int error_number) {
-  return {Kind::FileError, "File Error: " + os_error_text(error_number)};
+  return TokenizerError(Kind::FileError, "File Error: " + os_error_text(error_number)).with_os_error(error_number);
 }
 
 TokenizerError TokenizerError::json_error(std::string message) {
   return {Kind::JsonError, "Json serialization error " + message};
+}
+
+TokenizerError TokenizerError::json_io_error(int error_number) {
+  return json_error(os_error_text(error_number)).with_os_error(error_number);
 }
 
 TokenizerError TokenizerError::missing_model_file(std::string_view file_name) {
@@ -47,6 +51,16 @@ TokenizerError TokenizerError::token_not_in_encoding(std::string_view token) {
 
 TokenizerError TokenizerError::unreadable_corpus(std::string reason) {
   return {Kind::UnreadableCorpus, std::move(reason)};
+}
+
+TokenizerError TokenizerError::with_path(std::string path) && {
+  path_ = std::move(path);
+  return std::move(*this);
+}
+
+TokenizerError TokenizerError::with_os_error(int error_number) && {
+  os_error_number_ = error_number;
+  return std::move(*this);
 }
 
 void internal_failure(const std::string& message, std::source_location where) {

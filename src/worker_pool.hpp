@@ -19,7 +19,7 @@ inline unsigned default_worker_threads() { return std::max(1u, std::thread::hard
 // `min_block` indices. The first exception thrown by any block is rethrown on
 // the calling thread after all blocks finished.
 template <typename Work>
-void parallel_for_blocks(std::size_t count, unsigned threads, std::size_t min_block, Work&& work) {
+void fork_join_blocks(std::size_t count, unsigned threads, std::size_t min_block, Work&& work) {
   if (threads == 0) threads = default_worker_threads();
   const std::size_t blocks = std::clamp<std::size_t>(count / std::max<std::size_t>(min_block, 1), 1, threads);
   if (blocks == 1) return work(std::size_t{0}, count);

@@ -11,6 +11,9 @@ import pytest
 
 import wordloom
 
+# The source tree's wordloom_tools (pytest's pythonpath) names the model files.
+from wordloom_tools.model_files import MODEL_FILES
+
 CORPUS = "low lower lowest\nnew newer newest\nwide wider widest\nlow new wide\n"
 
 
@@ -65,12 +68,12 @@ def trained(corpus):
 
 @pytest.fixture(scope="session")
 def corpora_dir():
-    """The shared text corpora that lie beside the project (or beside a
-    folder of working copies of it)."""
+    """The shared text corpora that lie beside the project (or beside the
+    folder that holds several working copies of it)."""
     for folder in pathlib.Path(__file__).resolve().parents:
         if (folder / "shared" / "corpora").is_dir():
             return folder / "shared" / "corpora"
-    pytest.skip("the shared corpora are not available")
+    pytest.skip("needs the shared corpora, shared/corpora in a folder above the repository root")
 
 
 def write_model_files(directory, id_to_token, merges=(), special_tokens=(), pre_tokenizer="Whitespace"):

@@ -1,31 +1,78 @@
 """The `wordloom` command, run as a separate process the way a user runs it:
-every command's output, a train -> encode -> decode round trip, and the
-messages and exit statuses of a user's mistakes."""
+every command's output, a train -> encode -> decode round trip, progress on
+a terminal, and the messages and exit statuses of a user's mistakes."""
 import ast
+import fcntl
 import json
 import os
+import pty
+import random
+import select
+import signal
 import string
+import struct
 import subprocess
 import sys
+import termios
+import time
 from pathlib import Path
 
+import psutil
 import pytest
+
+import wordloom
+from conftest import MODEL_FILES
 
 REPO = Path(__file__).resolve().parents[1]
 SAMPLE_WORDS = "low lower lowest new newer newest wide wider widest"
 # Every printable ASCII character occurs, so any ASCII text can be encoded.
 CORPUS = (SAMPLE_WORDS + "\n") * 20 + " ".join(string.ascii_letters + string.digits + string.punctuation) + "\n"
-MODEL_FILES = ["config.json", "token_table.json", "merge_rules.json", "save_ranks.json", "pairs_to_merge.json"]
+CONSOLE_SCRIPT = Path(sys.executable).with_name("wordloom")
 
 
-def wordloom(*args, stdin=None):
-    """Runs `python -m wordloom_cli ARGS`, finding the package in the source
-    tree whether or not it is installed (the extension comes from wherever
-    the suite imports it)."""
+def command(*args):
+    """The installed `wordloom` command when there is one, else the package
+    run as a module."""
+    program = [str(CONSOLE_SCRIPT)] if CONSOLE_SCRIPT.exists() else [sys.executable, "-m", "wordloom_tools"]
+    return [*program, *map(str, args)]
+
+
+def environment(**extra):
+    """The package comes from the source tree whether or not it is installed
+    (the extension from wherever the suite imports it)."""
     path = os.pathsep.join(filter(None, [str(REPO / "python"), os.environ.get("PYTHONPATH")]))
-    return subprocess.run([sys.executable, "-m", "wordloom_cli", *map(str, args)], input=stdin,
-                          capture_output=True, timeout=300, env={**os.environ, "PYTHONPATH": path},
-                          text=not isinstance(stdin, bytes))
+    return {**os.environ, "PYTHONPATH": path, **extra}
+
+
+def wordloom_command(*args, stdin=None, **extra_environment):
+    return subprocess.run(command(*args), input=stdin, capture_output=True, timeout=300,
+                          env=environment(**extra_environment), text=not isinstance(stdin, bytes))
+
+
+def on_terminal(*args, stdin=subprocess.DEVNULL, terminal_stdin=False):
+    """Runs the command with standard error (and, if asked, standard input)
+    on a pseudo-terminal; returns the exit status, standard output and what
+    reached the terminal."""
+    main, terminal = pty.openpty()
+    fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))  # a new one has no columns
+    child = subprocess.Popen(command(*args), stdin=terminal if terminal_stdin else stdin, stdout=subprocess.PIPE,
+                             stderr=terminal, env=environment())
+    os.close(terminal)
+    shown, deadline = b"", time.monotonic() + 120
+    while True:
+        if not select.select([main], [], [], max(0, deadline - time.monotonic()))[0]:
+            child.kill()  # waiting for input that never comes
+            break
+        try:
+            chunk = os.read(main, 4096)
+        except OSError:  # every end of the terminal is closed
+            break
+        if not chunk:
+            break
+        shown += chunk
+    os.close(main)
+    stdout = child.stdout.read().decode("utf-8")
+    return child.wait(timeout=300), stdout, shown.decode("utf-8", "replace")
 
 
 def succeeded(result):
@@ -43,13 +90,17 @@ def corpus(tmp_path_factory):
 @pytest.fixture(scope="module")
 def model(corpus, tmp_path_factory):
     directory = tmp_path_factory.mktemp("model")
-    succeeded(wordloom("train", corpus, "--vocab-size", 120, "--out", directory, "--special-token", "<s>"))
+    succeeded(wordloom_command("train", corpus, "--vocab-size", 120, "--out", directory, "--special-token", "<s>"))
     return directory
 
 
 def encode_json(model, *args, stdin=None):
-    return [json.loads(line) for line in succeeded(wordloom("encode", "--model", model, "--json", *args,
-                                                            stdin=stdin)).splitlines()]
+    return [json.loads(line) for line in succeeded(wordloom_command("encode", "--model", model, "--json", *args,
+                                                                    stdin=stdin)).splitlines()]
+
+
+def test_version_is_the_module_version():
+    assert succeeded(wordloom_command("--version")) == f"wordloom {wordloom.__version__}\n"
 
 
 class TestTrain:
@@ -61,14 +112,14 @@ class TestTrain:
     ])
     def test_saves_a_model_with_the_chosen_settings(self, corpus, tmp_path, options, settings):
         out = tmp_path / "nested" / "model"
-        stdout = succeeded(wordloom("train", corpus, "--vocab-size", 100, "--out", out, *options))
+        stdout = succeeded(wordloom_command("train", corpus, "--vocab-size", 100, "--out", out, *options))
         assert sorted(path.name for path in out.iterdir()) == sorted(MODEL_FILES)
         config = json.loads((out / "config.json").read_text(encoding="utf-8"))
         assert config == {"target_vocab_size": 100, **settings}
         assert "vocabulary size  100 (target 100)" in stdout.splitlines()
 
     def test_reports_a_target_the_corpus_cannot_reach_without_progress_lines(self, corpus, tmp_path):
-        stdout = succeeded(wordloom("train", corpus, "--vocab-size", 100_000, "--out", tmp_path))
+        stdout = succeeded(wordloom_command("train", corpus, "--vocab-size", 100_000, "--out", tmp_path))
         learned = len(json.loads((tmp_path / "token_table.json").read_text(encoding="utf-8"))["id_to_token"])
         assert f"vocabulary size  {learned} (target 100000)" in stdout.splitlines()
         assert stdout.startswith("trained on ")
@@ -81,11 +132,11 @@ class TestEncodeDecode:
         assert encoded["text"] == "lowest  newer\twide <s>widest"
         assert encoded["tokens"][3] == "<s>" and encoded["types"][3] == "specialtoken"
         assert set(encoded["types"]) <= {"word", "subword", "specialtoken"}
-        decoded = succeeded(wordloom("decode", "--model", model, *encoded["ids"]))
+        decoded = succeeded(wordloom_command("decode", "--model", model, *encoded["ids"]))
         assert decoded == "lowest newer wide <s> widest \n"
 
     def test_plain_output_is_a_line_of_tokens_then_a_line_of_ids(self, model):
-        stdout = succeeded(wordloom("encode", "--model", model, "newest wider"))
+        stdout = succeeded(wordloom_command("encode", "--model", model, "newest wider"))
         [encoded] = encode_json(model, "newest wider")
         assert stdout.splitlines() == [" ".join(encoded["tokens"]), " ".join(map(str, encoded["ids"]))]
 
@@ -94,37 +145,88 @@ class TestEncodeDecode:
         assert [line["text"] for line in lines] == ["low", "new wide", "", "widest"]
         assert lines[0] == encode_json(model, "low")[0]
 
+    def test_decode_reads_id_lists_from_standard_input(self, model):
+        low, wide = (encode_json(model, text)[0]["ids"] for text in ("lowest newer", "wide widest"))
+        inputs = {
+            "plain": "\n".join(" ".join(map(str, ids)) for ids in (low, wide)) + "\n",
+            "commas": f"{', '.join(map(str, low))},\n\n{','.join(map(str, wide))}",
+            "json lines": f"{json.dumps(low)}\n{json.dumps(wide)}\n",
+            "indented json": json.dumps(low, indent=2) + json.dumps(wide, indent=2),
+            "encode --json": succeeded(wordloom_command("encode", "--model", model, "--json",
+                                                        stdin="lowest newer\nwide widest\n")),
+        }
+        for name, stdin in inputs.items():
+            assert succeeded(wordloom_command("decode", "--model", model, stdin=stdin)) == \
+                "lowest newer \nwide widest \n", name
+
 
 def test_info_shows_size_merges_and_settings(model):
     merges = json.loads((model / "merge_rules.json").read_text(encoding="utf-8"))
-    lines = succeeded(wordloom("info", "--model", model)).splitlines()
+    lines = succeeded(wordloom_command("info", "--model", model)).splitlines()
     assert lines == [f"model            {model}", "vocabulary size  120 (target 120)", f"merges           {len(merges)}",
                      "pre-tokenizer    Whitespace", 'special tokens   "<s>"', "removal method   Simple"]
 
 
-def test_demo_trains_saves_and_shows_a_sample(corpus, tmp_path):
-    stdout = succeeded(wordloom("demo", "--corpus", corpus, "--vocab-size", 150, "--out", tmp_path))
-    fields = dict(line.split(maxsplit=1) for line in stdout.splitlines() if line and not line.startswith(" "))
-    assert fields["trained"].startswith("150 tokens")
-    assert fields["saved"] == f"to  {tmp_path}"
-    assert sorted(path.name for path in tmp_path.iterdir()) == sorted(MODEL_FILES)
-    sample, decoded = ast.literal_eval(fields["sample"]), ast.literal_eval(fields["decoded"])
-    assert decoded == " ".join(sample.split()) + " "
-    assert len(fields["tokens"].split()) == len(fields["ids"].split())
+class TestDemo:
+    def fields(self, stdout):
+        return dict(line.split(maxsplit=1) for line in stdout.splitlines() if line and not line.startswith(" "))
 
+    def test_encodes_a_line_of_the_corpus_it_trained_on(self, tmp_path):
+        corpus = tmp_path / "corpus.txt"
+        corpus.write_text("".join(f"{word} fox {word}s jumped over {word}\n" for word in ("quick", "lazy", "brown")),
+                          encoding="utf-8")
+        stdout = succeeded(wordloom_command("demo", "--corpus", corpus, "--vocab-size", 40, "--out", tmp_path / "m"))
+        fields = self.fields(stdout)
+        sample, decoded = ast.literal_eval(fields["sample"]), ast.literal_eval(fields["decoded"])
+        assert sample == "lazy fox lazys jumped over lazy"  # the line past the middle
+        assert decoded == sample + " "
+        assert len(fields["tokens"].split()) == len(fields["ids"].split())
+        assert sorted(path.name for path in (tmp_path / "m").iterdir()) == sorted(MODEL_FILES)
+        assert fields["vocabulary"] == "size   40 tokens (target 40)"
+        text = corpus.read_text(encoding="utf-8")
+        tokens = sum(len(line["ids"]) for line in encode_json(tmp_path / "m", stdin=text))
+        assert fields["compression"].startswith(f"{len(text) / tokens:.2f} characters per token")
 
-def test_demo_trains_on_the_standard_library_by_default(tmp_path):
-    stdout = succeeded(wordloom("demo", "--vocab-size", 500, "--out", tmp_path))
-    assert "MB)" in stdout.splitlines()[0] and "stdlib" in stdout.splitlines()[0]
-    assert "decoded   " in stdout
+    def test_without_out_leaves_no_directory_behind(self, corpus, tmp_path):
+        stdout = succeeded(wordloom_command("demo", "--corpus", corpus, "--vocab-size", 150, TMPDIR=str(tmp_path)))
+        assert "The model was not kept" in stdout
+        assert list(tmp_path.iterdir()) == []
+
+    def test_trains_on_the_standard_library_by_default(self, tmp_path):
+        stdout = succeeded(wordloom_command("demo", "--vocab-size", 500, "--out", tmp_path))
+        assert "MB)" in stdout.splitlines()[0] and "stdlib" in stdout.splitlines()[0]
+        assert "decoded   " in stdout and "training time" in stdout
 
 
 def test_the_console_script_is_installed_with_the_package():
-    script = Path(sys.executable).with_name("wordloom")
-    if not script.exists():
+    if not CONSOLE_SCRIPT.exists():
         pytest.skip("the package is not installed in this interpreter's environment")
-    result = subprocess.run([script, "--help"], capture_output=True, text=True, timeout=60)
+    result = subprocess.run([CONSOLE_SCRIPT, "--help"], capture_output=True, text=True, timeout=60)
     assert result.returncode == 0 and "usage: wordloom" in result.stdout
+
+
+class TestProgress:
+    """Progress goes to standard error only when that is a terminal, and
+    --quiet turns it off."""
+
+    def test_training_shows_a_spinner_on_a_terminal(self, corpus, tmp_path):
+        status, stdout, shown = on_terminal("train", corpus, "--vocab-size", 100, "--out", tmp_path / "a")
+        assert status == 0 and stdout.startswith("trained on ")
+        assert "training " in shown and "00:0" in shown
+        status, _, shown = on_terminal("train", corpus, "--vocab-size", 100, "--out", tmp_path / "b", "--quiet")
+        assert status == 0 and shown == ""
+
+    def test_encoding_standard_input_counts_bytes(self, model, tmp_path):
+        lines = tmp_path / "lines.txt"
+        lines.write_text("low new wide\n" * 1000, encoding="utf-8")
+        with open(lines, "rb") as stdin:
+            status, stdout, shown = on_terminal("encode", "--model", model, stdin=stdin)
+        assert status == 0 and len(stdout.splitlines()) == 2000
+        assert "encoding:" in shown and "/12.7k " in shown  # the bar ends at the size of the input
+
+    def test_nothing_reaches_standard_error_that_is_not_a_terminal(self, corpus, tmp_path):
+        result = wordloom_command("train", corpus, "--vocab-size", 100, "--out", tmp_path)
+        assert result.returncode == 0 and result.stderr == ""
 
 
 class TestUserMistakes:
@@ -133,13 +235,14 @@ class TestUserMistakes:
 
     def check(self, result, status, message):
         stderr = result.stderr if isinstance(result.stderr, str) else result.stderr.decode("utf-8")
-        assert result.returncode == status
+        assert result.returncode == status, stderr
         assert message in stderr.splitlines()[-1]
         assert status == 2 or len(stderr.splitlines()) == 1
         assert "Traceback" not in stderr and "internal failure" not in stderr
 
     @pytest.mark.parametrize("args, message", [
         (["train", "absent.txt", "--vocab-size", "10", "--out", "m"], "argument CORPUS: no such file: absent.txt"),
+        (["train", "{tmp}", "--vocab-size", "10", "--out", "m"], "argument CORPUS: {tmp} is a directory, not a file"),
         (["train", "{corpus}", "--vocab-size", "ten", "--out", "m"],
          "argument --vocab-size: expected a positive whole number, got 'ten'"),
         (["train", "{corpus}", "--vocab-size", "0", "--out", "m"], "expected a positive whole number, got '0'"),
@@ -148,32 +251,121 @@ class TestUserMistakes:
         (["decode", "--model", "{model}", "-1"], "expected a token id (a whole number from 0 to 4294967295), got '-1'"),
         ([], "the following arguments are required: COMMAND"),
     ])
-    def test_wrong_usage_exits_with_status_2(self, corpus, model, args, message):
-        message = message.format(corpus=corpus, model=model)
-        self.check(wordloom(*(arg.format(corpus=corpus, model=model) for arg in args)), 2, message)
+    def test_wrong_usage_exits_with_status_2(self, corpus, model, tmp_path, args, message):
+        places = {"corpus": corpus, "model": model, "tmp": tmp_path}
+        self.check(wordloom_command(*(arg.format(**places) for arg in args)), 2, message.format(**places))
+
+    @pytest.mark.parametrize("args, message", [
+        (["encode", "--model", "{model}"], "give TEXT, or pipe text into standard input to encode each line"),
+        (["decode", "--model", "{model}"], "give token ids, or pipe them into standard input"),
+    ])
+    def test_input_expected_from_a_terminal_is_a_usage_error(self, model, args, message):
+        status, _, shown = on_terminal(*(arg.format(model=model) for arg in args), terminal_stdin=True)
+        assert status == 2 and shown.splitlines()[-1].endswith(f"error: {message}")
+
+    @pytest.mark.parametrize("out, cause", [("/proc/forbidden", "no such file or directory"),
+                                            ("{corpus}/model", "not a directory")])
+    def test_an_output_directory_that_cannot_be_made(self, corpus, out, cause):
+        out = out.format(corpus=corpus)
+        self.check(wordloom_command("train", corpus, "--vocab-size", "10", "--out", out), 1,
+                   f"wordloom train: error: cannot create {out}: {cause}")
+
+    def test_a_corpus_that_is_not_utf8_leaves_no_output_directory(self, tmp_path):
+        corpus = tmp_path / "latin1.txt"
+        corpus.write_bytes("café au lait\n".encode("latin-1"))
+        result = wordloom_command("train", corpus, "--vocab-size", "10", "--out", tmp_path / "model")
+        self.check(result, 1, f"wordloom train: error: cannot read {corpus}: stream did not contain valid UTF-8")
+        assert not (tmp_path / "model").exists()
 
     @pytest.mark.parametrize("command", [["info"], ["encode", "text"], ["decode", "1"]])
     def test_a_directory_without_every_model_file_is_refused_before_loading(self, model, tmp_path, command):
         (tmp_path / "config.json").write_bytes((model / "config.json").read_bytes())
         (tmp_path / "merge_rules.json").write_bytes((model / "merge_rules.json").read_bytes())
-        result = wordloom(command[0], "--model", tmp_path, *command[1:])
+        result = wordloom_command(command[0], "--model", tmp_path, *command[1:])
         self.check(result, 2, f"{tmp_path} is not a wordloom model "
                               "(missing token_table.json, save_ranks.json, pairs_to_merge.json)")
 
-    def test_info_on_unreadable_model_files(self, model, tmp_path):
+    @pytest.fixture
+    def copy_of_model(self, model, tmp_path):
         for name in MODEL_FILES:
             (tmp_path / name).write_bytes((model / name).read_bytes())
-        (tmp_path / "config.json").write_text("{not json", encoding="utf-8")
-        self.check(wordloom("info", "--model", tmp_path), 1, f"cannot read {tmp_path / 'config.json'}: ")
+        return tmp_path
+
+    @pytest.mark.parametrize("command", [["info"], ["encode", "text"], ["decode", "1"]])
+    def test_a_model_file_that_is_not_json_is_named(self, copy_of_model, command):
+        (copy_of_model / "config.json").write_text("{not json", encoding="utf-8")
+        self.check(wordloom_command(command[0], "--model", copy_of_model, *command[1:]), 1,
+                   f"cannot read {copy_of_model / 'config.json'}: not valid JSON (Expecting property name")
+
+    def test_a_model_file_of_the_wrong_shape(self, copy_of_model):
+        (copy_of_model / "token_table.json").write_text("[1, 2]", encoding="utf-8")
+        self.check(wordloom_command("encode", "--model", copy_of_model, "text"), 1,
+                   f"cannot load the model in {copy_of_model}: a model file does not hold what it should (")
 
     def test_a_character_the_model_never_saw(self, model):
-        result = wordloom("encode", "--model", model, "low €5")
+        result = wordloom_command("encode", "--model", model, "low €5")
         self.check(result, 1, "the model never saw it in training")
         assert result.stderr.startswith("wordloom encode: error: ") and "'€'" in result.stderr
 
     def test_an_unseen_character_on_standard_input_names_its_line(self, model):
-        self.check(wordloom("encode", "--model", model, stdin="low\nnew ü\n"), 1, "error: line 2: ")
+        self.check(wordloom_command("encode", "--model", model, stdin="low\nnew ü\n"), 1, "error: line 2: ")
 
     def test_standard_input_that_is_not_utf8(self, model):
-        self.check(wordloom("encode", "--model", model, stdin=b"low \xff\n"), 1,
+        self.check(wordloom_command("encode", "--model", model, stdin=b"low \xff\n"), 1,
                    "wordloom encode: error: line 1: the text is not valid UTF-8")
+        self.check(wordloom_command("decode", "--model", model, stdin=b"1 \xff\n"), 1,
+                   "wordloom decode: error: standard input: not valid UTF-8 (byte 0xff at offset 2)")
+
+    @pytest.mark.parametrize("stdin, message", [
+        ("1 2\n3 low</w>\n", "standard input, line 2: expected a token id (a whole number from 0 to 4294967295), "
+                             "got 'low</w>'"),
+        ("[1, 2]\n\n[3, -4]\n", "standard input, line 3: expected a list of token ids, got [3, -4]"),
+        ('{"ids": [1]}\n{"tokens": []}', "standard input, line 2: expected a list of token ids, got {\"tokens\": []}"),
+        ("[1, 2]\n[3,", "standard input, line 2: not valid JSON (Expecting value)"),
+    ])
+    def test_ids_on_standard_input_that_are_not_ids(self, model, stdin, message):
+        self.check(wordloom_command("decode", "--model", model, stdin=stdin), 1, f"wordloom decode: error: {message}")
+
+
+class TestEndings:
+    """Ctrl-C and a reader that goes away end the command quietly."""
+
+    def test_ctrl_c_while_waiting_for_input(self, model):
+        child = subprocess.Popen(command("encode", "--model", model), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, env=environment(), text=True)
+        child.stdin.write("low\n")
+        child.stdin.flush()
+        assert child.stdout.readline() == "low</w>\n"  # the next read waits for more
+        child.send_signal(signal.SIGINT)
+        assert child.wait(timeout=60) == 130
+        assert child.stderr.read() == "wordloom: interrupted\n"
+
+    def test_ctrl_c_during_training_ends_the_training_process_too(self, tmp_path):
+        words = random.Random(7)
+        corpus = tmp_path / "random.txt"
+        corpus.write_text(" ".join("".join(words.choices(string.ascii_lowercase, k=words.randint(3, 9)))
+                                   for _ in range(300_000)), encoding="utf-8")
+        child = subprocess.Popen(command("train", corpus, "--vocab-size", 10**9, "--out", tmp_path / "model"),
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=environment(), text=True)
+        trainer = self.first_child_of(child.pid)
+        child.send_signal(signal.SIGINT)
+        assert child.wait(timeout=60) == 130
+        assert child.stderr.read() == "wordloom: interrupted\n" and child.stdout.read() == ""
+        assert not trainer.is_running() or trainer.status() == psutil.STATUS_ZOMBIE
+        assert not (tmp_path / "model").exists()
+
+    def first_child_of(self, pid):
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline:
+            children = psutil.Process(pid).children()
+            if children:
+                return children[0]
+            time.sleep(0.01)
+        raise AssertionError("training never started a child process")
+
+    def test_a_closed_output_pipe_is_not_an_error_message(self, model):
+        child = subprocess.Popen(command("encode", "--model", model), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, env=environment())
+        child.stdout.close()  # like `| head` that has read enough
+        _, stderr = child.communicate(b"low new wide\n" * 100_000, timeout=300)
+        assert child.returncode == 1 and stderr == b""

@@ -38,6 +38,11 @@ class TestWorkedExample:
         tokens, _, types = encoded(abba, "bb b")
         assert tokens == ["b", "b</w>", "b</w>"] and types == [SUBWORD, WORD, WORD]
 
+    def test_the_closing_piece_of_a_longer_word_is_a_subword(self, abba):
+        # ab</w> and b</w> end the words "aab" and "bb" but are not words of the text themselves.
+        tokens, _, types = encoded(abba, "aab bb")
+        assert tokens == ["a", "ab</w>", "b", "b</w>"] and types == [SUBWORD] * 4
+
     def test_encoding_twice_gives_the_same_result(self, abba):
         assert encoded(abba, "ab ba ab") == encoded(abba, "ab ba ab")
 

@@ -36,6 +36,32 @@ except KeyboardInterrupt:
 print(tokenizer.encode("to be or not").tokens, flush=True)
 """
 
+# Each call gets SIGINT from a timer thread a moment after it starts, while its
+# native threads are busy; the calling thread must notice within a second.
+BATCH_CHILD = """
+import os, signal, sys, threading, time, wordloom
+tokenizer = wordloom.BpeTokenizer(sys.argv[1], 500, wordloom.PreTokenization.whitespace())
+tokenizer.train()
+lines = open(sys.argv[1], encoding="utf-8").read().splitlines() * 4
+calls = {
+    "encode_batch": lambda: tokenizer.encode_batch(lines, num_threads=2),
+    "encode_batch_arrays": lambda: tokenizer.encode_batch_arrays(lines),
+    "encode_ids": lambda: tokenizer.encode_ids("\\n".join(lines)),
+}
+for name, call in calls.items():
+    sent = []
+    timer = threading.Timer(0.3, lambda: (sent.append(time.monotonic()), os.kill(os.getpid(), signal.SIGINT)))
+    timer.start()
+    try:
+        call()
+        print(name, "finished", flush=True)
+    except KeyboardInterrupt:
+        print(name, "interrupted", time.monotonic() - sent[0], flush=True)
+    timer.join()
+print("threads left", len(os.listdir("/proc/self/task")))
+print(tokenizer.encode_batch(["to be", "or not"]) == [tokenizer.encode_ids("to be"), tokenizer.encode_ids("or not")])
+"""
+
 
 @pytest.fixture(scope="module")
 def large_corpus(tmp_path_factory, corpora_dir):
@@ -81,3 +107,14 @@ def test_interrupted_encoding_leaves_the_tokenizer_usable(large_corpus):
     lines, sent = interrupt_child(ENCODE_CHILD, large_corpus)
     assert_interrupted_soon(lines[-2], sent)
     assert lines[-1].startswith("[") and "</w>" in lines[-1]
+
+
+def test_interrupted_batch_and_ids_encoding_stop_soon_and_leave_the_tokenizer_usable(large_corpus):
+    child = subprocess.run([sys.executable, "-c", BATCH_CHILD, str(large_corpus)], capture_output=True, text=True,
+                           timeout=600)
+    assert child.returncode == 0, child.stderr
+    lines = [line.split() for line in child.stdout.splitlines() if "took time" not in line]
+    for (name, outcome, *delay), expected in zip(lines, ["encode_batch", "encode_batch_arrays", "encode_ids"]):
+        assert (name, outcome) == (expected, "interrupted")
+        assert float(delay[0]) < 1.0
+    assert lines[3:] == [["threads", "left", "1"], ["True"]]

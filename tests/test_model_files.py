@@ -6,10 +6,10 @@ import os
 
 import pytest
 
-from conftest import CORPUS, run_python, train_or_skip, vocabulary
+from conftest import CORPUS, MODEL_FILES, run_python, train_or_skip, vocabulary
 from wordloom import BpeTokenizer, PreTokenization, SpecialTokenRemovalMethod
 
-MODEL_FILES = {
+SMALL_MODEL = {
     "config.json": {"target_vocab_size": 10, "pre_tokenizer": "Whitespace", "special_tokens": ["<s>"],
                     "special_token_removal_method": "Simple"},
     "token_table.json": {"id_to_token": ["<s>", "a", "</w>", "a</w>"],
@@ -28,9 +28,9 @@ print("loaded")
 
 
 def write_model(directory, **replaced):
-    """Writes MODEL_FILES into `directory`, raw text taken from `replaced`."""
+    """Writes SMALL_MODEL into `directory`, raw text taken from `replaced`."""
     directory.mkdir(parents=True, exist_ok=True)
-    for name, content in MODEL_FILES.items():
+    for name, content in SMALL_MODEL.items():
         text = replaced.get(name.replace(".json", ""), json.dumps(content, indent=2))
         (directory / name).write_text(text, encoding="utf-8")
     return str(directory)

@@ -89,6 +89,29 @@ class TestClasses:
         assert function.__text_signature__ == signature
         assert function.__doc__ is None
 
+    def test_further_methods_follow_the_original_ones_and_describe_themselves(self):
+        original = ["from_pretrained", "train", "encode", "decode", "get_id_by_token", "get_token_by_id"]
+        further = {
+            "encode_batch": "($self, texts, num_threads=None)",
+            "encode_ids": "($self, text)",
+            "encode_batch_arrays": "($self, texts, num_threads=None)",
+            "get_vocab_size": "($self)",
+            "save_pretrained": "($self, output_dir)",
+            "load": "(files_path)",
+            "to_bytes": "($self)",
+            "from_bytes": "(data)",
+            "__reduce__": "($self)",
+            "__copy__": "($self)",
+            "__deepcopy__": "($self, memo)",
+        }
+        table_order = [name for name, value in vars(BpeTokenizer).items()
+                       if type(value).__name__ in ("method_descriptor", "staticmethod")]
+        assert table_order == original + list(further)
+        for name, signature in further.items():
+            method = getattr(BpeTokenizer, name)
+            assert (name, method.__text_signature__) == (name, signature)
+            assert method.__doc__ and method.__doc__.endswith(".")
+
     def test_constructor_signature_and_getter_docs(self):
         assert BpeTokenizer.__text_signature__ == (
             "(input_path, target_vocab_size, pretokenization_type, special_tokens=..., "

@@ -15,7 +15,7 @@ import tempfile
 import pytest
 from hypothesis import event, given, settings, strategies as st
 
-from conftest import run_python, train_or_skip, vocabulary, write_model_files
+from conftest import MODEL_FILES, run_python, train_or_skip, vocabulary, write_model_files
 from wordloom import BpeTokenizer, PreTokenization, SpecialTokenRemovalMethod
 
 END_OF_WORD = "</w>"
@@ -31,7 +31,6 @@ WORD_CHARACTERS = (
     + "\x00\x1c\x1f\x7f\u200b\ufeff"   # not white space, though some look like it
 )
 KINDS = {"whitespace": PreTokenization.whitespace, "punctuation": PreTokenization.punctuation}
-MODEL_FILES = ("config.json", "token_table.json", "merge_rules.json", "save_ranks.json", "pairs_to_merge.json")
 
 # ---------------------------------------------------------------- strategies
 

@@ -1,7 +1,9 @@
 """Reference counting: every object the module makes is freed, and arguments,
 exceptions and borrows leave nothing behind."""
+import copy
 import gc
 import os
+import pickle
 import sys
 import weakref
 
@@ -69,6 +71,35 @@ class TestExactCounts:
             untrained.decode(FreshItems())
         assert len(handed_out) == 100 and all(item() is None for item in handed_out)
 
+    def test_batch_encoding_keeps_the_counts_of_its_texts(self, trained):
+        texts = ["".join(["low ", "new"]) for _ in range(50)]  # each a str of its own
+        before = [sys.getrefcount(text) for text in texts]
+        for _ in range(100):
+            trained.encode_batch(texts, 2)
+            trained.encode_batch_arrays(iter(texts))
+            with pytest.raises(ValueError):
+                trained.encode_batch(texts + ["ж"])
+        after = [sys.getrefcount(text) for text in texts]
+        assert after == before
+
+    def test_array_buffers_are_released_with_their_views(self, trained):
+        ids, offsets = trained.encode_batch_arrays(["low lower", "newest"])
+        exporter = ids.obj
+        views = [memoryview(exporter) for _ in range(10)]
+        while_viewed = sys.getrefcount(exporter)
+        del views, ids
+        after = sys.getrefcount(exporter)
+        assert (while_viewed, after) == (13, 2)  # the name, the argument, then 10 views and `ids`
+
+    def test_copies_are_instances_that_release_their_type(self, trained):
+        makers = (copy.copy, copy.deepcopy, lambda tokenizer: pickle.loads(pickle.dumps(tokenizer)))
+        makers[2](trained)  # the first unpickling imports a module that refers to the class
+        before = sys.getrefcount(BpeTokenizer)
+        copies = [make(trained) for make in makers for _ in range(100)]
+        while_alive = sys.getrefcount(BpeTokenizer)
+        del copies
+        assert (while_alive, sys.getrefcount(BpeTokenizer)) == (before + 300, before)
+
 
 @pytest.mark.skipif(bool(os.environ.get("WORDLOOM_EXPECT_SANITIZED")),
                     reason="the sanitizer's allocator keeps freed memory resident")
@@ -108,3 +139,18 @@ class TestResidentMemory:
             encoded.tokens, encoded.token_types, encoded.get_token_type(encoded.tokens[0])
 
         assert grows_by(borrow, 200_000) < GROWTH_BOUND
+
+    def test_batches_copies_and_pickles_repeatedly(self, trained):
+        texts = ["low lower newest", "wide", ""] * 30
+
+        def use():
+            trained.encode_batch(texts, 2)
+            ids, offsets = trained.encode_batch_arrays(texts)
+            bytes(ids), offsets.tolist()
+            pickle.loads(pickle.dumps(trained))
+            try:
+                trained.encode_batch(texts + ["ж"])
+            except ValueError:
+                pass
+
+        assert grows_by(use, 3_000) < GROWTH_BOUND

@@ -19,38 +19,42 @@ std::string quoted_name_list(const std::vector<std::string_view>& names) {
   return text;
 }
 
-std::string_view utf8_of(PyObject* text) {
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-  if (data == nullptr) throw PythonError{};
-  return {data, static_cast<std::size_t>(size)};
+// Whether the keyword spells the (ASCII) parameter name, compared by code
+// point so that any str, with NUL or lone surrogates, can be told apart.
+bool spells(PyObject* keyword, std::string_view parameter) {
+  if (PyUnicode_GET_LENGTH(keyword) != static_cast<Py_ssize_t>(parameter.size())) return false;
+  for (std::size_t i = 0; i < parameter.size(); ++i) {
+    if (PyUnicode_READ_CHAR(keyword, static_cast<Py_ssize_t>(i)) != static_cast<Py_UCS4>(parameter[i])) return false;
+  }
+  return true;
 }
 
 // Places one call's arguments into the slots of its parameters.
 class CallBinder {
  public:
-  CallBinder(const SignatureView& signature, std::span<PyObject*> slots) : signature_(signature), slots_(slots) {}
+  CallBinder(const SignatureView& signature, std::span<PyRef> slots) : signature_(signature), slots_(slots) {}
 
   void bind_positional(std::span<PyObject* const> positional) const {
     if (positional.size() > slots_.size()) raise_too_many_positional(positional.size());
-    std::copy(positional.begin(), positional.end(), slots_.begin());
+    std::transform(positional.begin(), positional.end(), slots_.begin(), PyRef::borrow);
   }
 
   void bind_keyword(PyObject* keyword, PyObject* value) const {
-    const std::string_view name = utf8_of(keyword);
+    if (!PyUnicode_Check(keyword)) raise_error(PyExc_TypeError, "keywords must be strings");
     const auto& parameters = signature_.parameters;
-    const auto found = std::find(parameters.begin(), parameters.end(), name);
-    if (found == parameters.end()) fail("got an unexpected keyword argument '" + std::string(name) + "'");
-    PyObject*& slot = slots_[static_cast<std::size_t>(found - parameters.begin())];
-    if (slot != nullptr) fail("got multiple values for argument '" + std::string(name) + "'");
-    slot = value;
+    const auto found =
+        std::find_if(parameters.begin(), parameters.end(), [keyword](auto name) { return spells(keyword, name); });
+    if (found == parameters.end()) raise_unexpected_keyword(keyword);
+    PyRef& slot = slots_[static_cast<std::size_t>(found - parameters.begin())];
+    if (slot) fail("got multiple values for argument '" + std::string(*found) + "'");
+    slot = PyRef::borrow(value);
   }
 
   // Only the leading required parameters can be missing; the others default.
   void check_required() const {
     std::vector<std::string_view> missing;
     for (std::size_t i = 0; i < signature_.required; ++i) {
-      if (slots_[i] == nullptr) missing.push_back(signature_.parameters[i]);
+      if (!slots_[i]) missing.push_back(signature_.parameters[i]);
     }
     if (missing.empty()) return;
     fail("missing " + std::to_string(missing.size()) + " required positional " +
@@ -67,17 +71,24 @@ class CallBinder {
          (given == 1 ? " was" : " were") + " given");
   }
 
+  // The name is shown as the str it is (%U), not through UTF-8, which lone
+  // surrogates would fail.
+  [[noreturn]] void raise_unexpected_keyword(PyObject* keyword) const {
+    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", signature_.full_name, keyword);
+    throw PythonError{};
+  }
+
   [[noreturn]] void fail(const std::string& text) const {
     raise_error(PyExc_TypeError, std::string(signature_.full_name) + " " + text);
   }
 
   const SignatureView& signature_;
-  std::span<PyObject*> slots_;
+  std::span<PyRef> slots_;
 };
 
 }  // namespace
 
-void bind_vectorcall(const SignatureView& signature, std::span<PyObject*> slots, PyObject* const* args,
+void bind_vectorcall(const SignatureView& signature, std::span<PyRef> slots, PyObject* const* args,
                      Py_ssize_t nargs, PyObject* kwnames) {
   const CallBinder binder(signature, slots);
   binder.bind_positional({args, static_cast<std::size_t>(nargs)});
@@ -87,7 +98,7 @@ void bind_vectorcall(const SignatureView& signature, std::span<PyObject*> slots,
   binder.check_required();
 }
 
-void bind_tuple_and_dict(const SignatureView& signature, std::span<PyObject*> slots, PyObject* args,
+void bind_tuple_and_dict(const SignatureView& signature, std::span<PyRef> slots, PyObject* args,
                          PyObject* kwargs) {
   const CallBinder binder(signature, slots);
   binder.bind_positional({&PyTuple_GET_ITEM(args, 0), static_cast<std::size_t>(PyTuple_GET_SIZE(args))});

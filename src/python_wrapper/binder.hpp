@@ -37,10 +37,10 @@ struct Signature {
 
 namespace binder_detail {
 
-// Fills `slots` (one borrowed argument per parameter, NULL when left out).
-void bind_vectorcall(const SignatureView& signature, std::span<PyObject*> slots, PyObject* const* args,
+// Fills `slots` (a reference to each argument given, empty when left out).
+void bind_vectorcall(const SignatureView& signature, std::span<PyRef> slots, PyObject* const* args,
                      Py_ssize_t nargs, PyObject* kwnames);
-void bind_tuple_and_dict(const SignatureView& signature, std::span<PyObject*> slots, PyObject* args,
+void bind_tuple_and_dict(const SignatureView& signature, std::span<PyRef> slots, PyObject* args,
                          PyObject* kwargs);
 
 // Re-raises a pending TypeError as "argument '{parameter}': {text}", keeping
@@ -49,17 +49,20 @@ void name_parameter_in_type_error(std::string_view parameter);
 
 }  // namespace binder_detail
 
+// The arguments of one call. Each is held by a reference of its own: a
+// conversion can run Python code (__index__, __len__, __iter__) that drops
+// the caller's references, for instance by clearing the keyword dict.
 template <std::size_t N>
 class BoundArguments {
  public:
-  BoundArguments(const Signature<N>& signature, const std::array<PyObject*, N>& slots)
-      : signature_(signature), slots_(slots) {}
+  BoundArguments(const Signature<N>& signature, std::array<PyRef, N> slots)
+      : signature_(signature), slots_(std::move(slots)) {}
 
   // The argument at `index`, which must have been given, through `converter`.
   template <typename Convert>
   auto convert(std::size_t index, Convert&& converter) const {
     try {
-      return converter(slots_[index]);
+      return converter(slots_[index].get());
     } catch (const PythonError&) {
       binder_detail::name_parameter_in_type_error(signature_.parameters[index]);
       throw;
@@ -76,32 +79,32 @@ class BoundArguments {
   template <typename Convert>
   auto convert_optional(std::size_t index, Convert&& converter) const
       -> std::optional<decltype(converter(nullptr))> {
-    if (!given(index) || slots_[index] == Py_None) return std::nullopt;
+    if (!given(index) || slots_[index].get() == Py_None) return std::nullopt;
     return convert(index, converter);
   }
 
  private:
-  bool given(std::size_t index) const { return slots_[index] != nullptr; }
+  bool given(std::size_t index) const { return static_cast<bool>(slots_[index]); }
 
   const Signature<N>& signature_;
-  std::array<PyObject*, N> slots_;
+  std::array<PyRef, N> slots_;
 };
 
 // Binds a fast call (METH_FASTCALL | METH_KEYWORDS).
 template <std::size_t N>
 BoundArguments<N> bind(const Signature<N>& signature, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
-  std::array<PyObject*, N> slots{};
+  std::array<PyRef, N> slots;
   binder_detail::bind_vectorcall(signature.view(), slots, args, nargs, kwnames);
-  return {signature, slots};
+  return {signature, std::move(slots)};
 }
 
 // Binds a call made with an argument tuple and a keyword dict (tp_new).
 template <std::size_t N>
 BoundArguments<N> bind(const Signature<N>& signature, PyObject* args, PyObject* kwargs) {
-  std::array<PyObject*, N> slots{};
+  std::array<PyRef, N> slots;
   binder_detail::bind_tuple_and_dict(signature.view(), slots, args, kwargs);
-  return {signature, slots};
+  return {signature, std::move(slots)};
 }
 
 }  // namespace wordloom::python

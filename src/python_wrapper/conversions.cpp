@@ -1,5 +1,6 @@
 #include "conversions.hpp"
 
+#include <algorithm>
 #include <limits>
 
 namespace wordloom::python {
@@ -13,11 +14,24 @@ void check_list_like(PyObject* object) {
   if (!PySequence_Check(object)) raise_cannot_convert(object, "Sequence");
 }
 
+// __len__ may claim far more items than iteration yields, so at most this
+// many are reserved up front; past it the vector grows as the items come.
+constexpr std::size_t kMaxReservedItems = 4096;
+
 std::size_t size_hint(PyObject* sequence) {
   const Py_ssize_t size = PySequence_Size(sequence);
-  if (size >= 0) return static_cast<std::size_t>(size);
+  if (size >= 0) return std::min(static_cast<std::size_t>(size), kMaxReservedItems);
   PyErr_Clear();  // only a hint: iteration decides
   return 0;
+}
+
+// Appends the items of an iterable, converted one by one.
+template <auto convert_item, typename Item>
+void append_items(PyObject* iterable, std::vector<Item>& items) {
+  const PyRef iterator = checked(PyObject_GetIter(iterable));
+  PyRef item;
+  while ((item = PyRef::steal(PyIter_Next(iterator.get())))) items.push_back(convert_item(item.get()));
+  if (PyErr_Occurred()) throw PythonError{};
 }
 
 // The items of a sequence, converted one by one through the iteration protocol.
@@ -26,10 +40,7 @@ auto to_vector(PyObject* object) {
   check_list_like(object);
   std::vector<decltype(convert_item(object))> items;
   items.reserve(size_hint(object));
-  const PyRef iterator = checked(PyObject_GetIter(object));
-  PyRef item;
-  while ((item = PyRef::steal(PyIter_Next(iterator.get())))) items.push_back(convert_item(item.get()));
-  if (PyErr_Occurred()) throw PythonError{};
+  append_items<convert_item>(object, items);
   return items;
 }
 
@@ -44,6 +55,12 @@ std::string_view to_utf8(PyObject* object) {
 }
 
 std::string to_string(PyObject* object) { return std::string(to_utf8(object)); }
+
+std::string to_path(PyObject* object) {
+  std::string path = to_string(object);
+  if (path.find('\0') != std::string::npos) raise_error(PyExc_ValueError, "embedded null byte");
+  return path;
+}
 
 std::uint32_t to_u32(PyObject* object) {
   const long long value = PyLong_AsLongLong(index_of(object).get());
@@ -69,10 +86,28 @@ std::vector<std::string> to_string_list(PyObject* object) { return to_vector<to_
 
 std::vector<TokenId> to_id_list(PyObject* object) { return to_vector<to_u32>(object); }
 
+std::vector<std::string> to_owned_texts(PyObject* object) {
+  if (PyUnicode_Check(object)) raise_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  std::vector<std::string> texts;
+  append_items<to_string>(object, texts);
+  return texts;
+}
+
+std::string to_fs_path(PyObject* object) {
+  PyObject* encoded = nullptr;
+  if (PyUnicode_FSConverter(object, &encoded) == 0) throw PythonError{};
+  const PyRef bytes = PyRef::steal(encoded);
+  return {PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))};
+}
+
 PyRef to_python_str(std::string_view text) {
   return checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
 PyRef to_python_int(long value) { return checked(PyLong_FromLong(value)); }
+
+PyRef to_python_path(std::string_view path) {
+  return checked(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+}
 
 }  // namespace wordloom::python

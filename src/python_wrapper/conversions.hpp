@@ -19,6 +19,9 @@ namespace wordloom::python {
 // A str's UTF-8 text, valid while the object lives.
 std::string_view to_utf8(PyObject* object);
 std::string to_string(PyObject* object);
+// A str naming a file, refused with ValueError "embedded null byte" (as
+// Python's own open does) when it holds NUL, where the system would cut it.
+std::string to_path(PyObject* object);
 // operator.index() of the object, within 0 to 2**32 - 1.
 std::uint32_t to_u32(PyObject* object);
 // operator.index() of the object, within 0 to 2**64 - 1.
@@ -28,15 +31,23 @@ bool to_bool(PyObject* object);
 // A non-str sequence of str / of unsigned 32-bit integers.
 std::vector<std::string> to_string_list(PyObject* object);
 std::vector<TokenId> to_id_list(PyObject* object);
+// Copies of the texts of any iterable of str other than a str itself, taken
+// one by one without trusting a length it reports.
+std::vector<std::string> to_owned_texts(PyObject* object);
+// A file-system path of the newer methods: str, bytes or os.PathLike, as the
+// OS takes it (NUL refused as by to_path).
+std::string to_fs_path(PyObject* object);
 
 // ---- Results: each returns a new reference or raises PythonError ----
 
 PyRef to_python_str(std::string_view text);
 PyRef to_python_int(long value);
+// The path as the file-system encoding decodes it.
+PyRef to_python_path(std::string_view path);
 
 // A new list holding `build(item)` for every item, in order.
-template <typename Item, typename Build>
-PyRef to_python_list(const std::vector<Item>& items, Build&& build) {
+template <typename Items, typename Build>
+PyRef to_python_list(const Items& items, Build&& build) {
   PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(items.size())));
   for (std::size_t i = 0; i < items.size(); ++i) {
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), build(items[i]).release());  // steals

@@ -11,12 +11,21 @@ namespace {
 // The __qualname__ of the object's type, for conversion error texts.
 std::string type_name_of(PyObject* object) {
   PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(object)));
-  const char* utf8 = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
+  Py_ssize_t size = 0;
+  const char* utf8 = name ? PyUnicode_AsUTF8AndSize(name.get(), &size) : nullptr;
   if (utf8 == nullptr) {
     PyErr_Clear();
     return "<failed to extract type name>";
   }
-  return utf8;
+  return {utf8, static_cast<std::size_t>(size)};
+}
+
+// Sets `exception_type` with the whole of `text`: a NUL inside it (one quoted
+// from a token or a keyword) does not end it, as it would a C string.
+void set_error(PyObject* exception_type, std::string_view text) {
+  const PyRef message =
+      PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (message) PyErr_SetObject(exception_type, message.get());
 }
 
 // The exception type of internal failures, made on first need. Derives from
@@ -31,26 +40,28 @@ PyObject* panic_exception_type() {
   return type;
 }
 
-void write_diagnostic(const char* message, const std::source_location* where) {
+void write_diagnostic(std::string_view message, const std::source_location* where) {
+  std::fputs("wordloom: internal failure: ", stderr);
+  std::fwrite(message.data(), 1, message.size(), stderr);
   if (where != nullptr) {
-    std::fprintf(stderr, "wordloom: internal failure: %s\n  at %s:%u in %s\n", message, where->file_name(),
-                 static_cast<unsigned>(where->line()), where->function_name());
+    std::fprintf(stderr, "\n  at %s:%u in %s\n", where->file_name(), static_cast<unsigned>(where->line()),
+                 where->function_name());
   } else {
-    std::fprintf(stderr, "wordloom: internal failure: %s\n  at an unknown place\n", message);
+    std::fputs("\n  at an unknown place\n", stderr);
   }
   std::fflush(stderr);
 }
 
-void raise_panic(const char* message, const std::source_location* where) {
+void raise_panic(std::string_view message, const std::source_location* where) {
   write_diagnostic(message, where);
   // A failed creation of the type leaves its own error set, which is then raised.
-  if (PyObject* type = panic_exception_type()) PyErr_SetString(type, message);
+  if (PyObject* type = panic_exception_type()) set_error(type, message);
 }
 
 }  // namespace
 
 void raise_error(PyObject* exception_type, const std::string& text) {
-  PyErr_SetString(exception_type, text.c_str());
+  set_error(exception_type, text);
   throw PythonError{};
 }
 
@@ -69,7 +80,7 @@ void translate_current_exception() noexcept {
   } catch (const PythonError&) {
     // Already set where it was raised.
   } catch (const InternalFailure& failure) {
-    raise_panic(failure.what(), &failure.where());
+    raise_panic(failure.message(), &failure.where());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& unexpected) {

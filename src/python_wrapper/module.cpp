@@ -58,6 +58,7 @@ PyRef create_module() {
                                 &python_class<TokenType>()}) {
     add_class(module.get(), *python_type);
   }
+  if (PyModule_AddStringConstant(module.get(), "__version__", WORDLOOM_VERSION) < 0) throw PythonError{};
   return module;
 }
 

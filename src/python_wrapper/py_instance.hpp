@@ -122,6 +122,17 @@ PyObject* shared_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
+// A method without arguments that reads its receiver: borrow shared, then
+// `work(record)` builds the result.
+template <typename Record, auto work>
+PyObject* shared_noargs_method(PyObject* self, PyObject*) noexcept {
+  return guarded([self] {
+    PyInstance<Record>& receiver = instance_of<Record>(self);
+    const SharedBorrow borrow(receiver.borrow_flag);
+    return work(std::as_const(receiver.record));
+  });
+}
+
 // The tp_new of classes whose instances only the module makes.
 PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
 

@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include <memory>
+
 #include "arguments.hpp"
 #include "bpe_tokenizer.hpp"
 #include "py_ref.hpp"
@@ -12,12 +14,8 @@ namespace wordloom::python {
 // Writes the model directory; OSError naming the directory on failure.
 void save_model_or_raise(const Model& model, const FileSystemPath& directory);
 
-// A new wordloom.BpeTokenizer holding `model`, made from its compact state
-// by the package's one hand-over function.
-PyRef tokenizer_holding(const Model& model);
-
-// _save_model_state(state, directory): writes the model directory of a model
-// state, for that hand-over function.
-PyObject* save_model_state(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+// A new wordloom.BpeTokenizer holding `model`, handed over in the byte form
+// that BpeTokenizer.from_bytes() reads.
+PyRef tokenizer_holding(std::shared_ptr<const Model> model);
 
 }  // namespace wordloom::python

@@ -1,23 +1,15 @@
-// The module wordloom_tools._native: the WordCounts class on the wordloom
-// core, and the private function that the package hands trained models over
-// with.
-#include "model_handover.hpp"
+// The module wordloom_tools._native: the WordCounts class on the wordloom core.
 #include "py_word_counts.hpp"
 
 namespace wordloom::python {
 namespace {
-
-PyMethodDef module_functions[] = {
-    {"_save_model_state", as_method(save_model_state), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
 
 PyModuleDef module_definition = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "wordloom_tools._native",
     .m_doc = "Word counts for wordloom, counted and trained on the wordloom core.",
     .m_size = -1,
-    .m_methods = module_functions,
+    .m_methods = nullptr,
     .m_slots = nullptr,
     .m_traverse = nullptr,
     .m_clear = nullptr,

@@ -171,7 +171,7 @@ PyObject* train(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     const std::shared_ptr<const Model> model = train_model_from_counts(corpus.counts, config, options);
     reporter.finish();
     if (save_model) save_model_or_raise(*model, *output_dir);
-    return tokenizer_holding(*model);
+    return tokenizer_holding(model);
   });
 }
 

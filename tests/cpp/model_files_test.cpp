@@ -265,6 +265,13 @@ TEST_F(LoadTest, RejectsValuesOfTheWrongShape) {
       {"config.json", R"([-1, "Whitespace", [], "Simple"])", "invalid value: integer `-1`, expected u64"},
       {"config.json", R"([5e2, "Whitespace", [], "Simple"])", "invalid type: floating point `5e2`, expected u64"},
       {"config.json", R"(["5", "Whitespace", [], "Simple"])", "invalid type: string \"5\", expected u64"},
+      // Quoted values keep to one line; bytes that are not UTF-8 are shown as numbers.
+      {"config.json", R"(["a\u001b\n\t\r\b\u007f\"\\é", "Whitespace", [], "Simple"])",
+       R"(invalid type: string "a\u001b\n\t\r\u0008\u007f"\é", expected u64)"},
+      {"config.json", R"([5, "Whitespace", [], "Sim\tple\u0000"])",
+       R"(unknown variant `Sim\tple\u0000`, expected `Simple` or `AhoCorasick`)"},
+      {"merge_rules.json", "[\"\xC3\xA9\xFF\"]",
+       "syntax error while parsing value - invalid string: ill-formed UTF-8 byte; last read: '\"\xC3\xA9<0xFF>'"},
       {"token_table.json", R"([["a"]])", "invalid length 1, expected struct TokenTable with 2 elements"},
       {"token_table.json", R"({"id_to_token": [], "token_to_id": {"a": 4294967296}})",
        "invalid value: integer `4294967296`, expected u32"},

@@ -58,5 +58,49 @@ TEST(ModelState, RefusesHugeCountsWithoutReservingForThem) {
   EXPECT_FALSE(decode_model_state(state));
 }
 
+BpeTokenizer untrained_tokenizer() {
+  return BpeTokenizer::create("corpus \xc3\xa9.txt", 77, PreTokenization::Punctuation, {"<s>", ""},
+                              SpecialTokenRemovalMethod::AhoCorasick, true, std::string_view("out"));
+}
+
+void expect_same_settings(const BpeTokenizer& copy, const BpeTokenizer& original) {
+  EXPECT_EQ(copy.input_path, original.input_path);
+  EXPECT_EQ(copy.target_vocab_size, original.target_vocab_size);
+  EXPECT_EQ(copy.pre_tokenizer, original.pre_tokenizer);
+  EXPECT_EQ(copy.special_tokens, original.special_tokens);
+  EXPECT_EQ(copy.special_token_removal_method, original.special_token_removal_method);
+  EXPECT_EQ(copy.save_model, original.save_model);
+  EXPECT_EQ(copy.output_dir, original.output_dir);
+}
+
+TEST(TokenizerState, RoundTripKeepsSettingsAndModel) {
+  std::vector<BpeTokenizer> originals;
+  originals.push_back(untrained_tokenizer());
+  originals.push_back(untrained_tokenizer());
+  originals.back().output_dir.reset();
+  originals.back().model = irregular_model();
+  for (const BpeTokenizer& original : originals) {
+    auto decoded = decode_tokenizer_state(encode_tokenizer_state(original));
+    ASSERT_TRUE(decoded) << decoded.error();
+    expect_same_settings(*decoded, original);
+    ASSERT_EQ(decoded->trained(), original.trained());
+    if (original.trained()) {
+      EXPECT_EQ(encode_model_state(*decoded->model), encode_model_state(*original.model));
+    }
+  }
+}
+
+TEST(TokenizerState, RefusesDamagedStates) {
+  BpeTokenizer tokenizer = untrained_tokenizer();
+  tokenizer.model = irregular_model();
+  const std::string state = encode_tokenizer_state(tokenizer);
+  for (std::size_t size = 0; size < state.size(); ++size) {
+    EXPECT_FALSE(decode_tokenizer_state(state.substr(0, size))) << size;
+  }
+  EXPECT_EQ(decode_tokenizer_state(state + "x").error(), "a truncated or corrupt wordloom tokenizer state");
+  EXPECT_EQ(decode_tokenizer_state(encode_model_state(*irregular_model())).error(),
+            "not a wordloom tokenizer state");
+}
+
 }  // namespace
 }  // namespace wordloom

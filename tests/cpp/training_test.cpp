@@ -30,16 +30,19 @@ struct Learned {
   std::vector<TokenPair> merge_rules;
 };
 
-Learned train(const std::string& text, std::uint64_t target, unsigned threads = 0,
-              std::vector<std::string> special_tokens = {}) {
+Learned train(const std::string& text, std::uint64_t target, const TrainingOptions& options,
+              PreTokenization pre_tokenizer = PreTokenization::Whitespace) {
   CorpusFile corpus(text);
-  BpeTokenizer tokenizer = BpeTokenizer::create(corpus.path(), target, PreTokenization::Whitespace,
-                                                std::move(special_tokens), SpecialTokenRemovalMethod::Simple,
-                                                false, std::nullopt);
-  TrainingOptions options;
-  options.worker_threads = threads;
+  BpeTokenizer tokenizer = BpeTokenizer::create(corpus.path(), target, pre_tokenizer, {},
+                                                SpecialTokenRemovalMethod::Simple, false, std::nullopt);
   EXPECT_TRUE(tokenizer.train(options).has_value());
   return {tokenizer.model->token_table.id_to_token, tokenizer.model->merge_rules};
+}
+
+Learned train(const std::string& text, std::uint64_t target, unsigned threads = 0) {
+  TrainingOptions options;
+  options.worker_threads = threads;
+  return train(text, target, options);
 }
 
 // Recounts from the words after every merge. A pair becomes a candidate once
@@ -289,6 +292,41 @@ TEST(Training, SameResultWhateverTheThreadCount) {
     const Learned many = train(text, 400, threads);
     EXPECT_EQ(many.id_to_token, one.id_to_token) << threads << " threads";
     EXPECT_EQ(many.merge_rules, one.merge_rules) << threads << " threads";
+  }
+}
+
+// Words of one to a dozen characters, some ASCII and some of two to four
+// bytes, separated by white space of one to three bytes, and now and then a
+// run far longer than the counting blocks.
+std::string random_mixed_corpus(std::mt19937& random, int words) {
+  const std::vector<std::string> letters{"a", "b", "c", "\xC3\xA9", "\xE6\x97\xA5", "\xF0\x9F\x99\x82", ",", "'"};
+  const std::vector<std::string> spaces{" ", " ", "\t", "\n ", "\xC2\xA0", "\xE3\x80\x80", "\xE2\x80\xA8"};
+  std::string text;
+  for (int w = 0; w < words; ++w) {
+    const int length = random() % 50 == 0 ? 200 : std::uniform_int_distribution<int>(1, 12)(random);
+    for (int i = 0; i < length; ++i) text += letters[random() % letters.size()];
+    text += spaces[random() % spaces.size()];
+  }
+  return text;
+}
+
+TEST(Training, CountingBlocksNeverSplitAWord) {
+  // Blocks of a few bytes put block edges inside almost every word and
+  // character; the result must equal counting the text in one block.
+  std::mt19937 random(5);
+  for (PreTokenization kind : {PreTokenization::Whitespace, PreTokenization::Punctuation}) {
+    for (int trial = 0; trial < 4; ++trial) {
+      const std::string text = random_mixed_corpus(random, 300);
+      const Learned whole = train(text, 150, TrainingOptions{}, kind);
+      for (std::size_t block_bytes : {1, 2, 3, 5, 16, 100, 1000}) {
+        TrainingOptions options;
+        options.count_block_bytes = block_bytes;
+        options.worker_threads = 3;
+        const Learned blocked = train(text, 150, options, kind);
+        ASSERT_EQ(blocked.id_to_token, whole.id_to_token) << block_bytes << " bytes a block, trial " << trial;
+        ASSERT_EQ(blocked.merge_rules, whole.merge_rules) << block_bytes << " bytes a block, trial " << trial;
+      }
+    }
   }
 }
 

@@ -1,2 +1,2 @@
 """The `wordloom` command: train, inspect and use byte-pair-encoding models
-from the shell. The tokenizer itself is the extension module `wordloom`."""
+from the shell."""

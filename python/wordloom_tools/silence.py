@@ -3,11 +3,12 @@ file descriptor 1 and its internal-failure diagnostics to descriptor 2
 directly, past `sys.stdout` and `sys.stderr`."""
 import os
 import sys
+from collections.abc import Iterator
 from contextlib import contextmanager
 
 
 @contextmanager
-def silenced(fd):
+def silenced(fd: int) -> Iterator[None]:
     """Sends everything written to `fd` inside the block to /dev/null."""
     _flush_python_streams()
     saved = os.dup(fd)
@@ -21,7 +22,7 @@ def silenced(fd):
         os.close(saved)
 
 
-def _flush_python_streams():
+def _flush_python_streams() -> None:
     for stream in (sys.stdout, sys.stderr):
         if stream is not None:
             stream.flush()

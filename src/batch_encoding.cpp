@@ -1,0 +1,183 @@
+#include "batch_encoding.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <exception>
+#include <limits>
+#include <mutex>
+#include <thread>
+
+namespace wordloom {
+namespace {
+
+// Texts are handed out in chunks of consecutive texts: about eight per thread
+// so that threads finishing early find more work, and at most this many bytes
+// so that a huge batch still spreads evenly. A chunk never splits a text.
+constexpr std::size_t kChunksPerThread = 8;
+constexpr std::size_t kMaxChunkBytes = 1 << 20;
+constexpr std::size_t kNoText = std::numeric_limits<std::size_t>::max();
+
+struct TextRange {
+  std::size_t begin;
+  std::size_t end;
+};
+
+std::vector<TextRange> chunk_texts(std::span<const std::string> texts, unsigned threads) {
+  std::size_t total_bytes = 0;
+  for (const std::string& text : texts) total_bytes += text.size();
+  const std::size_t chunk_bytes = std::clamp<std::size_t>(total_bytes / (threads * kChunksPerThread), 1, kMaxChunkBytes);
+  std::vector<TextRange> chunks;
+  std::size_t bytes = 0;
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    if (chunks.empty() || bytes >= chunk_bytes) {
+      chunks.push_back({i, i});
+      bytes = 0;
+    }
+    chunks.back().end = i + 1;
+    bytes += texts[i].size();
+  }
+  return chunks;
+}
+
+// The ids of one chunk's texts and where each text's ids end.
+struct ChunkIds {
+  std::vector<TokenId> ids;
+  std::vector<std::size_t> ends;
+};
+
+// Thrown inside a worker to leave a text that no longer needs encoding.
+struct Abandoned {};
+
+// One encode_batch call: workers take chunks in input order from a shared
+// counter and write each chunk's ids to its own slot.
+class BatchRun {
+ public:
+  BatchRun(const Model& model, std::span<const std::string> texts, unsigned threads)
+      : model_(model),
+        texts_(texts),
+        chunks_(chunk_texts(texts, threads)),
+        results_(chunks_.size()),
+        workers_(static_cast<unsigned>(std::min<std::size_t>(threads, chunks_.size()))) {}
+
+  EncodedBatch run(const InterruptCheck& check_interrupt) {
+    running_ = workers_;
+    {
+      std::vector<std::jthread> pool;
+      pool.reserve(workers_);
+      // Declared after the pool so that it runs first: workers stop before
+      // they are joined, also when an interrupt check throws.
+      const StopOnExit stop_workers(cancelled_);
+      for (unsigned i = 0; i < workers_; ++i) pool.emplace_back([this] { work(); });
+      wait_for_workers(check_interrupt);
+    }
+    if (failure_) rethrow_failure();
+    return assemble();
+  }
+
+ private:
+  class StopOnExit {
+   public:
+    explicit StopOnExit(std::atomic<bool>& flag) : flag_(flag) {}
+    ~StopOnExit() { flag_ = true; }
+    StopOnExit(const StopOnExit&) = delete;
+    StopOnExit& operator=(const StopOnExit&) = delete;
+
+   private:
+    std::atomic<bool>& flag_;
+  };
+
+  // A text after the first failed one is not needed; texts before it are all
+  // encoded, so the failure reported does not depend on thread timing.
+  bool abandoned(std::size_t text) const { return cancelled_ || text > first_failed_text_; }
+
+  void work() {
+    WordCache cache;
+    std::size_t text = 0;
+    const InterruptCheck stop_if_abandoned = [this, &text] {
+      if (abandoned(text)) throw Abandoned{};
+    };
+    try {
+      for (std::size_t chunk; (chunk = next_chunk_++) < chunks_.size();) {
+        ChunkIds& out = results_[chunk];
+        for (text = chunks_[chunk].begin; text < chunks_[chunk].end; ++text) {
+          stop_if_abandoned();
+          encode_ids_into(model_, cache, texts_[text], out.ids, stop_if_abandoned);
+          out.ends.push_back(out.ids.size());
+        }
+      }
+    } catch (const Abandoned&) {
+    } catch (...) {
+      record_failure(text, std::current_exception());
+    }
+    const std::lock_guard lock(mutex_);
+    --running_;
+    finished_.notify_one();
+  }
+
+  void record_failure(std::size_t text, std::exception_ptr failure) {
+    const std::lock_guard lock(mutex_);
+    if (text >= first_failed_text_) return;
+    first_failed_text_ = text;
+    failure_ = std::move(failure);
+  }
+
+  void wait_for_workers(const InterruptCheck& check_interrupt) {
+    std::unique_lock lock(mutex_);
+    while (!finished_.wait_for(lock, kBatchInterruptInterval, [this] { return running_ == 0; })) {
+      lock.unlock();
+      check_for_interrupt(check_interrupt);
+      lock.lock();
+    }
+  }
+
+  [[noreturn]] void rethrow_failure() const {
+    try {
+      std::rethrow_exception(failure_);
+    } catch (const UnknownCharacter& unknown) {
+      throw UnknownCharacterInText(first_failed_text_, unknown);
+    }
+  }
+
+  EncodedBatch assemble() {
+    EncodedBatch batch;
+    std::size_t total = 0;
+    for (const ChunkIds& chunk : results_) total += chunk.ids.size();
+    batch.ids.reserve(total);
+    batch.offsets.reserve(texts_.size() + 1);
+    batch.offsets.push_back(0);
+    for (ChunkIds& chunk : results_) {
+      const std::size_t base = batch.ids.size();
+      for (std::size_t end : chunk.ends) batch.offsets.push_back(base + end);
+      batch.ids.insert(batch.ids.end(), chunk.ids.begin(), chunk.ids.end());
+      chunk = {};  // freed as soon as copied, to keep the peak low
+    }
+    return batch;
+  }
+
+  const Model& model_;
+  std::span<const std::string> texts_;
+  std::vector<TextRange> chunks_;
+  std::vector<ChunkIds> results_;  // one per chunk, written by the worker that took it
+  unsigned workers_;
+  std::atomic<std::size_t> next_chunk_{0};
+  std::atomic<bool> cancelled_{false};
+  std::atomic<std::size_t> first_failed_text_{kNoText};
+
+  std::mutex mutex_;
+  std::condition_variable finished_;
+  unsigned running_ = 0;          // guarded by mutex_
+  std::exception_ptr failure_;    // guarded by mutex_: what text first_failed_text_ threw
+};
+
+}  // namespace
+
+UnknownCharacterInText::UnknownCharacterInText(std::size_t index, const UnknownCharacter& cause)
+    : std::runtime_error("text " + std::to_string(index) + ": " + cause.what()), index_(index) {}
+
+EncodedBatch encode_batch(const Model& model, std::span<const std::string> texts, unsigned threads,
+                          const InterruptCheck& check_interrupt) {
+  return BatchRun(model, texts, std::max(threads, 1u)).run(check_interrupt);
+}
+
+}  // namespace wordloom

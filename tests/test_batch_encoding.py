@@ -1,0 +1,239 @@
+"""Encoding many texts at once: encode_batch, its array form and encode_ids
+give exactly what encode gives text by text, in input order, for every thread
+count; failures name the text; the receiver stays borrowed while native
+threads work without the interpreter lock."""
+import io
+import threading
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from conftest import CORPUS, Index
+from wordloom import BpeTokenizer, PreTokenization
+
+try:
+    import numpy
+except ImportError:
+    numpy = None
+
+SPECIAL_TOKENS = ["<s>", "</s>"]
+WHITESPACE = " \t\n\u3000"
+# Every character of these pieces has a token in the tokenizer below.
+PIECES = st.sampled_from(sorted(set(CORPUS) - set("\n")) + SPECIAL_TOKENS + list(WHITESPACE) + ["low", "newest"])
+texts = st.lists(PIECES, max_size=30).map("".join)
+text_lists = st.lists(texts, max_size=40)
+
+
+@pytest.fixture(scope="module")
+def tokenizer(tmp_path_factory):
+    corpus = tmp_path_factory.mktemp("batch") / "corpus.txt"
+    corpus.write_text(CORPUS * 3, encoding="utf-8")
+    tokenizer = BpeTokenizer(str(corpus), 40, PreTokenization.whitespace(), SPECIAL_TOKENS)
+    tokenizer.train()
+    return tokenizer
+
+
+def one_by_one(tokenizer, texts):
+    return [tokenizer.encode(text).ids for text in texts]
+
+
+def split_arrays(ids, offsets):
+    """The id lists that the arrays hold, read through memoryview only."""
+    ids, offsets = ids.tolist(), offsets.tolist()
+    return [ids[start:end] for start, end in zip(offsets, offsets[1:])]
+
+
+class TestSameAsEncode:
+    @settings(max_examples=150, deadline=None)
+    @given(texts=text_lists, threads=st.integers(1, 8))
+    def test_every_form_equals_encode_text_by_text(self, tokenizer, texts, threads):
+        expected = one_by_one(tokenizer, texts)
+        assert tokenizer.encode_batch(texts, threads) == expected
+        assert split_arrays(*tokenizer.encode_batch_arrays(texts, num_threads=threads)) == expected
+        assert [tokenizer.encode_ids(text) for text in texts] == expected
+
+    def test_thread_counts_give_the_same_result_on_a_large_batch(self, tokenizer):
+        texts = [CORPUS[i % 50:] * (1 + i % 7) + " <s> low" for i in range(3000)]
+        expected = one_by_one(tokenizer, texts)
+        for threads in range(1, 9):
+            assert tokenizer.encode_batch(texts, num_threads=threads) == expected
+        assert tokenizer.encode_batch(texts) == expected  # one thread per CPU
+
+    def test_texts_may_come_from_any_iterable(self, tokenizer):
+        expected = one_by_one(tokenizer, ["low", "new wide"])
+
+        class LyingLength:
+            """Reports an absurd length; only iteration may decide."""
+
+            def __len__(self):
+                return 2**62
+
+            def __iter__(self):
+                return iter(["low", "new wide"])
+
+        for given in [("low", "new wide"), iter(["low", "new wide"]), {"low": 1, "new wide": 2}, LyingLength()]:
+            assert tokenizer.encode_batch(given) == expected
+        assert tokenizer.encode_batch([]) == []
+        assert tokenizer.encode_batch(texts=["low"], num_threads=Index(2)) == expected[:1]
+
+    def test_the_texts_are_copied_before_work_starts(self, tokenizer):
+        texts = ["low", "new"]
+
+        def growing():
+            for text in texts:
+                texts.append(text + " wide") if len(texts) < 6 else None
+                yield text
+
+        assert tokenizer.encode_batch(growing()) == one_by_one(tokenizer, ["low", "new", "low wide", "new wide",
+                                                                           "low wide wide", "new wide wide"])
+
+
+class TestArguments:
+    def test_bad_arguments_raise_type_errors(self, tokenizer):
+        cases = [
+            (("low",), "argument 'texts': Can't extract `str` to `Vec`"),
+            ((5,), "argument 'texts': 'int' object is not iterable"),
+            ((["low", b"new"],), "argument 'texts': 'bytes' object cannot be converted to 'PyString'"),
+            ((["low"], 1.5), "argument 'num_threads': 'float' object cannot be interpreted as an integer"),
+            ((), "BpeTokenizer.encode_batch() missing 1 required positional argument: 'texts'"),
+            (([], 1, 2), "BpeTokenizer.encode_batch() takes from 1 to 2 positional arguments but 3 were given"),
+        ]
+        for args, message in cases:
+            with pytest.raises(TypeError) as raised:
+                tokenizer.encode_batch(*args)
+            assert str(raised.value) == message
+        with pytest.raises(TypeError, match="^BpeTokenizer.encode_batch_arrays\\(\\) got an unexpected keyword"):
+            tokenizer.encode_batch_arrays([], threads=2)
+
+    @pytest.mark.parametrize("threads", [0, -1, -2**70])
+    def test_fewer_than_one_thread_is_refused(self, tokenizer, threads):
+        with pytest.raises((ValueError, OverflowError)) as raised:
+            tokenizer.encode_batch(["low"], threads)
+        assert raised.type is OverflowError or str(raised.value) == "num_threads must be at least 1"
+
+    def test_an_untrained_tokenizer_refuses_after_checking_the_arguments(self, untrained):
+        for method in (untrained.encode_batch, untrained.encode_batch_arrays):
+            with pytest.raises(RuntimeError, match="^Cannot encode text without training the tokenizer$"):
+                method(["low"])
+            with pytest.raises(TypeError, match="argument 'texts'"):
+                method("low")
+        with pytest.raises(RuntimeError, match="^Cannot encode text without training the tokenizer$"):
+            untrained.encode_ids("low")
+        with pytest.raises(TypeError, match="^argument 'text': 'list' object cannot be converted to 'PyString'$"):
+            untrained.encode_ids(["low"])
+
+
+class TestUnknownCharacters:
+    @pytest.mark.parametrize("threads", [1, 2, 3, 8])
+    def test_the_first_failing_text_is_named_whatever_the_threads(self, tokenizer, threads):
+        texts = ["low new"] * 5000
+        texts[4000] = "wide zebra"
+        texts[1234] = "low лось"
+        for method in (tokenizer.encode_batch, tokenizer.encode_batch_arrays):
+            with pytest.raises(ValueError) as raised:
+                method(texts, threads)
+            assert str(raised.value) == "text 1234: the character 'л' (U+043B) has no token in the vocabulary"
+        assert tokenizer.encode_batch(texts[:3], threads) == one_by_one(tokenizer, texts[:3])
+
+    def test_encode_ids_fails_as_encode_does(self, tokenizer):
+        errors = []
+        for encode in (tokenizer.encode, tokenizer.encode_ids):
+            with pytest.raises(BaseException) as raised:
+                encode("low ж")
+            errors.append((type(raised.value).__name__, str(raised.value)))
+        assert errors[0] == errors[1] == ("PanicException", "the character 'ж' (U+0436) has no token in the vocabulary")
+
+
+class TestArrays:
+    def test_layout_of_the_two_buffers(self, tokenizer):
+        texts = ["low lower", "", "<s> newest", "wide"]
+        ids, offsets = tokenizer.encode_batch_arrays(texts)
+        expected = one_by_one(tokenizer, texts)
+        assert (ids.format, ids.itemsize, ids.ndim, ids.readonly, ids.c_contiguous) == ("I", 4, 1, True, True)
+        assert (offsets.format, offsets.itemsize, offsets.ndim, offsets.readonly) == ("Q", 8, 1, True)
+        assert ids.tolist() == [i for text_ids in expected for i in text_ids]
+        assert len(offsets) == len(texts) + 1 and offsets[0] == 0 and offsets[-1] == len(ids)
+        assert ids.nbytes == 4 * len(ids)
+        with pytest.raises(TypeError, match="read-only"):
+            ids[0] = 1
+
+    def test_an_empty_batch_has_one_offset(self, tokenizer):
+        ids, offsets = tokenizer.encode_batch_arrays([])
+        assert (ids.tolist(), offsets.tolist(), bytes(ids)) == ([], [0], b"")
+
+    def test_the_native_buffer_refuses_writers_and_construction(self, tokenizer):
+        ids, _ = tokenizer.encode_batch_arrays(["low"])
+        exporter = ids.obj
+        before = bytes(exporter)
+        assert memoryview(exporter).tolist() == ids.tolist() and memoryview(exporter).readonly
+        with pytest.raises(TypeError, match="read-write"):
+            io.BytesIO(b"\xff" * 64).readinto(exporter)
+        assert bytes(exporter) == before
+        with pytest.raises(TypeError, match="^No constructor defined$"):
+            type(exporter)()
+
+    @pytest.mark.skipif(numpy is None, reason="numpy is not installed")
+    def test_numpy_reads_the_buffers_without_a_copy(self, tokenizer):
+        texts = ["low lower lowest", "new", "", "wide <s> wider"]
+        ids, offsets = tokenizer.encode_batch_arrays(texts)
+        as_ids = numpy.frombuffer(ids, dtype=numpy.uint32)
+        as_offsets = numpy.frombuffer(offsets, dtype=numpy.uint64)
+        assert [as_ids[start:end].tolist() for start, end in zip(as_offsets, as_offsets[1:])] \
+            == one_by_one(tokenizer, texts)
+        assert numpy.shares_memory(as_ids, numpy.frombuffer(ids, dtype=numpy.uint32))
+        assert not as_ids.flags.writeable
+        assert numpy.asarray(ids).dtype == numpy.uint32 and numpy.asarray(offsets).dtype == numpy.uint64
+
+
+class TestBorrowingAndThreads:
+    def test_training_while_the_texts_are_read_is_refused(self, tokenizer):
+        def texts():
+            yield "low"
+            tokenizer.train()
+
+        with pytest.raises(RuntimeError, match="^Already borrowed$"):
+            tokenizer.encode_batch(texts())
+
+    def test_training_from_another_thread_during_the_batch_is_refused(self, tokenizer):
+        """The batch runs without the interpreter lock; another thread gets to
+        run and finds the tokenizer borrowed."""
+        started, finished = threading.Event(), threading.Event()
+        seen = []
+
+        def try_training():
+            started.wait()
+            while not finished.is_set():
+                try:
+                    tokenizer.train()
+                except RuntimeError as error:
+                    seen.append(str(error))
+
+        def texts():
+            yield from ["low new wide " * 2000] * 400
+            started.set()
+
+        other = threading.Thread(target=try_training)
+        other.start()
+        try:
+            result = tokenizer.encode_batch(texts(), num_threads=2)
+        finally:
+            finished.set()
+            other.join()
+        assert "Already borrowed" in seen
+        assert set(seen) <= {"Already borrowed", "Cannot train a pretrained model"}
+        assert len(result) == 400 and result[0] == result[-1] == tokenizer.encode_ids("low new wide " * 2000)
+
+    def test_concurrent_batches_on_one_tokenizer_agree(self, tokenizer):
+        texts = [f"low {'new ' * (i % 9)}wide" for i in range(2000)]
+        expected = one_by_one(tokenizer, texts)
+        results = [None] * 4
+
+        def encode(slot):
+            results[slot] = tokenizer.encode_batch(texts, num_threads=2)
+
+        workers = [threading.Thread(target=encode, args=(slot,)) for slot in range(4)]
+        for worker in workers:
+            worker.start()
+        for worker in workers:
+            worker.join()
+        assert results == [expected] * 4
