@@ -172,7 +172,7 @@ class Alphabet {
   }
 
   TokenId ascii_[128];
-  absl::flat_hash_map<char32_t, TokenId> other_;
+  boost::unordered_flat_map<char32_t, TokenId> other_;
 };
 
 SymbolArena build_arena(const DistinctWords& distinct, const std::vector<std::uint32_t>& lengths,
