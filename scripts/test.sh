@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds wordloom and runs every test: the C++ unit tests, the Python suite
-# against the installed package, and the Python suite once more against a
-# build with AddressSanitizer and UndefinedBehaviorSanitizer.
+# against the installed package, the checks of the wheel, and the Python suite
+# once more against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
 source "$(dirname "$0")/setup.sh"
 
 python_exe=$(.venv/bin/python -c 'import sys; print(sys.executable)')
@@ -13,6 +13,8 @@ cmake --build build/unit
 ctest --test-dir build/unit --output-on-failure
 
 .venv/bin/python -m pytest -q
+
+bash scripts/check_wheel.sh
 
 cmake -S . -B build/sanitize -G Ninja -DWORDLOOM_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DPython_EXECUTABLE="$python_exe" >/dev/null
