@@ -56,11 +56,12 @@ grep -q 'consistent with the following platform tag: "manylinux_' <(tr '\n' ' ' 
 echo "== wheel: the demo from a fresh virtual environment"
 venv=$work/venv
 python3.12 -m venv "$venv"
-quietly "$venv/bin/python" -m pip install --no-index --no-deps "$wheel"
+quietly "$venv/bin/python" -m pip install "$wheel"
 # Outside the tree, so that nothing of the sources can be imported instead.
 demo_dir=$(mktemp -d)
 trap 'rm -rf "$demo_dir"' EXIT
-cat python/wordloom_cli/*.py >"$demo_dir/corpus.txt"  # has every character of the demo's sample
+# The wheel's Python sources hold the demo's sample text, so every character of it.
+find "$work/unpacked" -name '*.py' -exec cat {} + >"$demo_dir/corpus.txt"
 cd "$demo_dir"
 installed=$("$venv/bin/python" -c 'import wordloom; print(wordloom.__file__)')
 [[ $installed == "$venv/"* ]] || fail "the fresh environment imports wordloom from $installed"
