@@ -1,7 +1,7 @@
 // Fork-join parallelism: splits an index range into contiguous blocks and runs
 // them on short-lived threads that are joined before the call returns. No
 // thread outlives the call, so a process forked afterwards (multiprocessing)
-// starts clean and process exit never meets a joinable thread.
+// starts clean and a process that ends never meets a joinable thread.
 #pragma once
 
 #include <algorithm>
