@@ -67,7 +67,7 @@ class Alphabet {
   }
 
   TokenId ascii_[128];
-  absl::flat_hash_map<char32_t, TokenId> other_;
+  boost::unordered_flat_map<char32_t, TokenId> other_;
 };
 
 SymbolArena build_arena(const WordCounts& counts, const std::vector<std::uint32_t>& lengths,
@@ -180,7 +180,9 @@ class MergeTrainer {
     return std::nullopt;
   }
 
-  void add_delta(TokenPair pair, std::int64_t delta) { deltas_[pair] += delta; }
+  // Runs four times per merged occurrence; without the attribute GCC calls
+  // Boost's insertion path out of line here, about 8% of the training time.
+  [[gnu::always_inline]] void add_delta(TokenPair pair, std::int64_t delta) { deltas_[pair] += delta; }
 
   // Rewrites every occurrence of `pair`, word by word left to right without
   // overlap, and applies the exact count changes.

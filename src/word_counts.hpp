@@ -9,7 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "absl/container/flat_hash_set.h"
+#include <boost/unordered/unordered_flat_set.hpp>
+
 #include "tokenizer_tables.hpp"
 
 namespace wordloom {
@@ -31,6 +32,7 @@ struct Words {
 // finds a word by its text.
 struct WordHash {
   using is_transparent = void;
+  using is_avalanching = void;  // as StringHash
   const Words* words;
   std::size_t operator()(std::string_view word) const noexcept { return StringHash{}(word); }
   std::size_t operator()(std::uint32_t i) const noexcept { return StringHash{}((*words)[i]); }
@@ -71,7 +73,7 @@ class WordCounts {
  private:
   std::unique_ptr<word_counts_detail::Words> words_;  // stays put when the counts move: the index refers to it
   std::vector<std::uint64_t> counts_;
-  absl::flat_hash_set<std::uint32_t, word_counts_detail::WordHash, word_counts_detail::WordEq> index_;
+  boost::unordered_flat_set<std::uint32_t, word_counts_detail::WordHash, word_counts_detail::WordEq> index_;
 };
 
 }  // namespace wordloom
