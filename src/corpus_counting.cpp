@@ -101,8 +101,9 @@ std::size_t ChunkCuts::cut_after(std::string_view text, std::size_t pos) const {
   const std::size_t length = whitespace_length(text, pos);
   if (length == 0) return 0;
   const char32_t space = utf8_code_point(text, pos);
-  return std::find(in_special_tokens_.begin(), in_special_tokens_.end(), space) == in_special_tokens_.end() ? length
-                                                                                                            : 0;
+  const bool in_a_token = std::find(in_special_tokens_.begin(), in_special_tokens_.end(), space) !=
+                          in_special_tokens_.end();
+  return in_a_token ? 0 : length;
 }
 
 std::optional<std::size_t> ChunkCuts::last(std::string_view text, std::size_t from) const {

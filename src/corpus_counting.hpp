@@ -97,7 +97,7 @@ class CorpusCounter {
   // On failure the counts hold an unknown part of the file.
   expected<void, CorpusReadError> count_file(const std::string& path);
 
-  // The counts of everything given.
+  // The counts of everything given; the counter is done with then.
   WordCounts finish();
   const CountingTimes& times() const { return times_; }
 

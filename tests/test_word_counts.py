@@ -13,12 +13,11 @@ import time
 
 import pytest
 
-import wordloom
 from conftest import run_python
 from wordloom import BpeTokenizer, PreTokenization, SpecialTokenRemovalMethod
 from wordloom_tools import WordCounts
+from wordloom_tools.model_files import MODEL_FILES
 
-MODEL_FILES = ["config.json", "token_table.json", "merge_rules.json", "save_ranks.json", "pairs_to_merge.json"]
 KINDS_AND_METHODS = [(kind, method) for kind in ("whitespace", "punctuation") for method in ("simple", "aho_corasick")]
 SANITIZED = bool(os.environ.get("WORDLOOM_EXPECT_SANITIZED"))
 
