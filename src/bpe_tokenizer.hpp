@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -11,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "interrupt_check.hpp"
 #include "pretokenizer.hpp"
 #include "tokenizer_error.hpp"
 #include "tokenizer_tables.hpp"
@@ -44,14 +44,6 @@ struct Encoder {
 
 // Derived lookup data for encoding, rebuilt whenever the tables change.
 class EncodingCache;
-
-// Called now and then during long operations, always on the calling thread.
-// It may throw to abandon the operation; the record is then left as it was.
-using InterruptCheck = std::function<void()>;
-
-inline void check_for_interrupt(const InterruptCheck& check_interrupt) {
-  if (check_interrupt) check_interrupt();
-}
 
 struct TrainingOptions {
   unsigned worker_threads = 0;  // 0: one per hardware thread

@@ -17,7 +17,6 @@
 #include <memory>
 #include <queue>
 #include <span>
-#include <thread>
 
 #include "bpe_tokenizer.hpp"
 #include "elapsed_time.hpp"
@@ -128,6 +127,48 @@ DistinctWords count_distinct_words(PreTokenization kind, std::string_view text, 
   return distinct;
 }
 
+// ---- Work split between threads ----
+
+constexpr std::size_t kStepsPerThread = 1 << 14;  // below this a thread costs more than it saves
+
+struct IndexRange {
+  std::size_t begin;
+  std::size_t end;
+};
+
+// Moves the range with the most work to the front, for run_parts.
+template <typename Work>
+void put_largest_first(std::vector<IndexRange>& ranges, Work&& work) {
+  auto less_work = [&](const IndexRange& a, const IndexRange& b) { return work(a) < work(b); };
+  std::iter_swap(ranges.begin(), std::max_element(ranges.begin(), ranges.end(), less_work));
+}
+
+// Calls work(part, cadence) for the parts [0, count) on up to `threads`
+// threads, part 0 on the calling thread. Only the calling thread runs the
+// interrupt check; once that has thrown, the other threads stop at their next
+// check. So give part 0 the most work: then the calling thread never waits
+// long without checking.
+template <typename Work>
+void run_parts(std::size_t count, unsigned threads, const InterruptCheck& check_interrupt, Work&& work) {
+  struct Abandoned {};  // never reaches the caller: the calling thread's exception comes first
+  std::atomic<bool> abandoned = false;
+  const InterruptCheck on_calling_thread = [&] {
+    try {
+      check_for_interrupt(check_interrupt);
+    } catch (...) {
+      abandoned = true;
+      throw;
+    }
+  };
+  const InterruptCheck on_other_threads = [&] {
+    if (abandoned) throw Abandoned{};
+  };
+  fork_join_blocks(count, threads, 1, [&](std::size_t first, std::size_t end) {
+    InterruptCadence cadence(first == 0 ? on_calling_thread : on_other_threads);
+    for (std::size_t part = first; part < end; ++part) work(part, cadence);
+  });
+}
+
 // ---- Symbols of the distinct words ----
 
 constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
@@ -142,7 +183,21 @@ struct Symbol {
   std::uint32_t next;  // kNone at a word's end and for a symbol merged into its left neighbour
   std::uint32_t word;  // index of the distinct word
 };
-using SymbolArena = std::vector<Symbol>;
+// The symbols of all distinct words, left uninitialised until build_arena
+// fills them, so that no thread spends time zeroing them first.
+class SymbolArena {
+ public:
+  explicit SymbolArena(std::size_t size)
+      : symbols_(std::make_unique_for_overwrite<Symbol[]>(size)), size_(size) {}
+
+  Symbol& operator[](std::size_t p) { return symbols_[p]; }
+  const Symbol& operator[](std::size_t p) const { return symbols_[p]; }
+  std::size_t size() const { return size_; }
+
+ private:
+  std::unique_ptr<Symbol[]> symbols_;
+  std::size_t size_;
+};
 
 // Gives every character its one-character token, in order of first
 // appearance, and returns each word's length in symbols (end-of-word included).
@@ -150,12 +205,15 @@ class Alphabet {
  public:
   Alphabet() { std::fill(std::begin(ascii_), std::end(ascii_), kNone); }
 
-  std::vector<std::uint32_t> assign_ids(const DistinctWords& distinct, TokenTable& table) {
+  std::vector<std::uint32_t> assign_ids(const DistinctWords& distinct, TokenTable& table,
+                                        const InterruptCheck& check_interrupt) {
     std::vector<std::uint32_t> lengths;
     lengths.reserve(distinct.words.size());
+    InterruptCadence cadence(check_interrupt);
     for (std::string_view word : distinct.words) {
       std::uint32_t length = 1;
       for_each_char(word, [&](std::string_view character) {
+        cadence.step();
         ++length;
         TokenId& slot = slot_of(character);
         if (slot == kNone) slot = table.get_or_insert_id(character);
@@ -182,21 +240,44 @@ class Alphabet {
   absl::flat_hash_map<char32_t, TokenId> other_;
 };
 
+// Word ranges with about equal shares of the symbols, the largest first.
+std::vector<IndexRange> word_ranges(const std::vector<std::size_t>& offsets, std::size_t count) {
+  const auto word_starts = std::span(offsets).first(offsets.size() - 1);
+  std::vector<IndexRange> ranges;
+  std::size_t begin = 0;
+  for (std::size_t part = 1; part <= count; ++part) {
+    const auto end = static_cast<std::size_t>(
+        std::lower_bound(word_starts.begin(), word_starts.end(), offsets.back() * part / count) - word_starts.begin());
+    ranges.push_back({begin, end});
+    begin = end;
+  }
+  put_largest_first(ranges,
+                    [&](const IndexRange& words) { return offsets[words.end] - offsets[words.begin]; });
+  return ranges;
+}
+
 SymbolArena build_arena(const DistinctWords& distinct, const std::vector<std::uint32_t>& lengths,
-                        const Alphabet& alphabet, TokenId end_of_word, unsigned threads) {
+                        const Alphabet& alphabet, TokenId end_of_word, unsigned threads,
+                        const InterruptCheck& check_interrupt) {
   std::vector<std::size_t> offsets(lengths.size() + 1, 0);
   for (std::size_t w = 0; w < lengths.size(); ++w) offsets[w + 1] = offsets[w] + lengths[w];
   if (offsets.back() >= kNone) internal_failure("the corpus has too many distinct symbols to train on");
   SymbolArena arena(offsets.back());
-  fork_join_blocks(distinct.words.size(), threads, 4096, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t w = begin; w < end; ++w) {
+  if (threads == 0) threads = default_worker_threads();
+  const std::vector<IndexRange> parts =
+      word_ranges(offsets, std::clamp<std::size_t>(arena.size() / kStepsPerThread, 1, threads));
+  run_parts(parts.size(), threads, check_interrupt, [&](std::size_t part, InterruptCadence& cadence) {
+    for (std::size_t w = parts[part].begin; w < parts[part].end; ++w) {
       const auto first = static_cast<std::uint32_t>(offsets[w]);
       const auto last = static_cast<std::uint32_t>(offsets[w + 1] - 1);
       std::uint32_t pos = first;
-      for_each_char(distinct.words[w],
-                    [&](std::string_view character) { arena[pos++].id = alphabet.id_of(character); });
+      for_each_char(distinct.words[w], [&](std::string_view character) {
+        cadence.step();
+        arena[pos++].id = alphabet.id_of(character);
+      });
       arena[last].id = end_of_word;
       for (std::uint32_t p = first; p <= last; ++p) {
+        cadence.step();
         arena[p].prev = p == first ? kNone : p - 1;
         arena[p].next = p == last ? kNone : p + 1;
         arena[p].word = static_cast<std::uint32_t>(w);
@@ -238,9 +319,11 @@ class PositionLists {
 
   // A list of `count` positions, to be written with place(). Its chunks are
   // consecutive in the pool, so that reading it back walks memory in order.
-  List sized(std::uint64_t count) {
+  List sized(std::uint64_t count, const InterruptCheck& check_interrupt) {
     List list;
+    InterruptCadence cadence(check_interrupt);
     for (std::uint64_t filled = 0; filled < count; filled += kChunkPositions) {
+      cadence.step(kChunkPositions);
       const std::uint32_t fresh = new_chunk();
       chunk(fresh).size = static_cast<std::uint32_t>(std::min<std::uint64_t>(count - filled, kChunkPositions));
       if (list.head == kNone) list.head = fresh;
@@ -269,9 +352,11 @@ class PositionLists {
   }
 
   // Appends the positions of `list` to `out` and frees its chunks.
-  void take(List& list, std::vector<std::uint32_t>& out) {
+  void take(List& list, std::vector<std::uint32_t>& out, const InterruptCheck& check_interrupt) {
+    InterruptCadence cadence(check_interrupt);
     for (std::uint32_t index = list.head; index != kNone; index = chunk(index).next) {
       const Chunk& current = chunk(index);
+      cadence.step(current.size);
       out.insert(out.end(), current.positions, current.positions + current.size);
     }
     if (list.head != kNone) {
@@ -334,14 +419,16 @@ class RewriteEffects {
  public:
   enum Side { kBefore = 0, kAfter = 1 };  // where the neighbour stands
 
-  // Forgets the last run; ids below `table_size` may be added.
-  void reset(std::size_t table_size) {
+  // Forgets the last run, for a run of `positions` rewrites at most, whose
+  // neighbours have ids below `table_size`.
+  void reset(std::size_t positions, std::size_t table_size) {
     for (Side side : {kBefore, kAfter}) {
       for (TokenId id : touched_[side]) neighbours_[side][id] = {};
       touched_[side].clear();
       if (neighbours_[side].size() < table_size) neighbours_[side].resize(table_size);
     }
     links_.clear();
+    links_.reserve(2 * positions);  // growing while the rewrites run would copy them
   }
 
   void add(Side side, TokenId neighbour, std::uint64_t count, std::uint32_t position) {
@@ -385,35 +472,6 @@ class RewriteEffects {
   std::vector<Link> links_;
 };
 
-// Interrupt checks for work split by fork_join_blocks: only the calling
-// thread runs the check, and once it has thrown, the other threads stop at
-// their next check.
-class SharedInterrupt {
- public:
-  explicit SharedInterrupt(const InterruptCheck& check_interrupt)
-      : check_interrupt_(check_interrupt), caller_(std::this_thread::get_id()) {}
-
-  void check() {
-    if (std::this_thread::get_id() != caller_) {
-      if (abandoned_.load(std::memory_order_relaxed)) throw Abandoned{};
-      return;
-    }
-    try {
-      check_for_interrupt(check_interrupt_);
-    } catch (...) {
-      abandoned_.store(true, std::memory_order_relaxed);
-      throw;
-    }
-  }
-
- private:
-  struct Abandoned {};  // never reaches the caller: the calling thread's exception comes first
-
-  const InterruptCheck& check_interrupt_;
-  const std::thread::id caller_;
-  std::atomic<bool> abandoned_ = false;
-};
-
 class MergeTrainer {
  public:
   MergeTrainer(SymbolArena arena, std::vector<std::uint64_t> word_counts, unsigned threads)
@@ -431,7 +489,7 @@ class MergeTrainer {
       std::uint64_t next = 0;  // index in the pair's list of this range's first place
       PositionLists::List list;
     };
-    const std::size_t ranges = std::clamp<std::size_t>(arena_.size() / kPositionsPerThread, 1, threads_);
+    const std::size_t ranges = std::clamp<std::size_t>(arena_.size() / kStepsPerThread, 1, threads_);
     std::vector<PairMap<Seen>> seen(ranges);
     visit_initial_pairs(ranges, check_interrupt, [&](std::size_t range, TokenPair pair, std::uint32_t p) {
       Seen& entry = seen[range][pair];
@@ -451,7 +509,7 @@ class MergeTrainer {
     scores.reserve(totals.size());
     pairs_.reserve(totals.size());
     for (auto& [pair, total] : totals) {
-      total.list = lists_.sized(total.places);
+      total.list = lists_.sized(total.places, check_interrupt);
       pairs_.emplace(pair, PairStats{total.count, total.list});
       scores.push_back({total.count, pair});
     }
@@ -480,7 +538,9 @@ class MergeTrainer {
         write_stdout("targeted vocab size not reached as no more pairs to merge ");
         return;
       }
-      const TokenId merged = learned.table.get_or_insert_id(merged_token(learned.table, *best));
+      const std::string token = merged_token(learned.table, *best);
+      check_for_interrupt(check_interrupt);  // a token can be as long as the longest word
+      const TokenId merged = learned.table.get_or_insert_id(token);
       learned.merge_rules.push_back(*best);
       learned.merged_ids.push_back(merged);
       merge_everywhere(*best, merged, learned.table.size(), check_interrupt);
@@ -488,23 +548,18 @@ class MergeTrainer {
   }
 
  private:
-  static constexpr std::size_t kPositionsPerCheck = 1 << 16;   // a few milliseconds of work
-  static constexpr std::size_t kPositionsPerThread = 1 << 14;  // below this a thread costs more than it saves
   static constexpr std::size_t kPrefetchDistance = 8;          // positions ahead, to hide memory latency
 
   // Calls visit(range, pair, p) for every adjacent pair of the arena, the
   // arena cut into `ranges` parts that run on threads of their own.
   template <typename Visit>
   void visit_initial_pairs(std::size_t ranges, const InterruptCheck& check_interrupt, Visit&& visit) const {
-    SharedInterrupt interrupt(check_interrupt);
-    fork_join_blocks(ranges, threads_, 1, [&](std::size_t first_range, std::size_t end_range) {
-      for (std::size_t range = first_range; range < end_range; ++range) {
-        const std::size_t end = arena_.size() * (range + 1) / ranges;
-        for (std::size_t p = arena_.size() * range / ranges; p < end; ++p) {
-          if (p % kPositionsPerCheck == 0) interrupt.check();
-          const std::uint32_t q = arena_[p].next;
-          if (q != kNone) visit(range, TokenPair{arena_[p].id, arena_[q].id}, static_cast<std::uint32_t>(p));
-        }
+    run_parts(ranges, threads_, check_interrupt, [&](std::size_t range, InterruptCadence& cadence) {
+      const std::size_t end = arena_.size() * (range + 1) / ranges;
+      for (std::size_t p = arena_.size() * range / ranges; p < end; ++p) {
+        cadence.step();
+        const std::uint32_t q = arena_[p].next;
+        if (q != kNone) visit(range, TokenPair{arena_[p].id, arena_[q].id}, static_cast<std::uint32_t>(p));
       }
     });
   }
@@ -543,37 +598,27 @@ class MergeTrainer {
     auto found = pairs_.find(pair);
     if (found == pairs_.end()) return;
     positions_.clear();
-    lists_.take(found->second.positions, positions_);
+    lists_.take(found->second.positions, positions_, check_interrupt);
     pairs_.erase(found);
     // Each list is made of ascending runs, a few per merge that added to it,
     // so it is often sorted already. A position listed twice is skipped the
     // second time: its symbol no longer holds the pair's left id.
     if (!std::is_sorted(positions_.begin(), positions_.end())) std::sort(positions_.begin(), positions_.end());
 
-    const std::vector<Run> runs = cut_runs();
-    SharedInterrupt interrupt(check_interrupt);
-    fork_join_blocks(runs.size(), threads_, 1, [&](std::size_t first_run, std::size_t end_run) {
-      for (std::size_t run = first_run; run < end_run; ++run) {
-        effects_[run].reset(table_size);
-        rewrite_run(runs[run], pair, merged, effects_[run], interrupt);
-      }
+    const std::vector<IndexRange> runs = cut_runs();
+    run_parts(runs.size(), threads_, check_interrupt, [&](std::size_t run, InterruptCadence& cadence) {
+      effects_[run].reset(runs[run].end - runs[run].begin, table_size);
+      rewrite_run(runs[run], pair, merged, effects_[run], cadence);
     });
-    apply_effects(std::span(effects_).first(runs.size()), pair, merged);
+    apply_effects(std::span(effects_).first(runs.size()), pair, merged, check_interrupt);
   }
-
-  struct Run {
-    std::size_t begin;  // indices into positions_
-    std::size_t end;
-  };
 
   // Cuts the sorted positions into runs of about equal size, one per thread
   // when there are enough, never inside a word: rewrites in one word depend
-  // on each other, rewrites in different words never do. The longest run
-  // goes first, to the calling thread, which alone checks for interrupts and
-  // so never waits long for the others.
-  std::vector<Run> cut_runs() const {
-    const std::size_t count = std::clamp<std::size_t>(positions_.size() / kPositionsPerThread, 1, threads_);
-    std::vector<Run> runs;
+  // on each other, rewrites in different words never do.
+  std::vector<IndexRange> cut_runs() const {
+    const std::size_t count = std::clamp<std::size_t>(positions_.size() / kStepsPerThread, 1, threads_);
+    std::vector<IndexRange> runs;
     std::size_t begin = 0;
     for (std::size_t run = 1; run < count; ++run) {
       std::size_t cut = std::max(begin, positions_.size() * run / count);
@@ -582,20 +627,22 @@ class MergeTrainer {
       begin = cut;
     }
     runs.push_back({begin, positions_.size()});
-    auto length = [](const Run& a, const Run& b) { return a.end - a.begin < b.end - b.begin; };
-    std::iter_swap(runs.begin(), std::max_element(runs.begin(), runs.end(), length));
+    put_largest_first(runs, [](const IndexRange& run) { return run.end - run.begin; });
     return runs;
   }
 
-  void rewrite_run(Run run, TokenPair pair, TokenId merged, RewriteEffects& effects, SharedInterrupt& interrupt) {
+  void rewrite_run(IndexRange run, TokenPair pair, TokenId merged, RewriteEffects& effects,
+                   InterruptCadence& cadence) {
     const std::size_t end = run.end;
     for (std::size_t i = run.begin; i < end; ++i) {
-      if ((i - run.begin) % kPositionsPerCheck == 0) interrupt.check();
+      cadence.step();
       // Positions lie far apart in the arena once the frequent pairs are
       // merged: fetch a symbol, and later its word's count, ahead of use.
       // (In a helper function, GCC drops the prefetches as dead code.)
       if (i + 2 * kPrefetchDistance < end) __builtin_prefetch(&arena_[positions_[i + 2 * kPrefetchDistance]]);
-      if (i + kPrefetchDistance < end) __builtin_prefetch(&word_counts_[arena_[positions_[i + kPrefetchDistance]].word]);
+      if (i + kPrefetchDistance < end) {
+        __builtin_prefetch(&word_counts_[arena_[positions_[i + kPrefetchDistance]].word]);
+      }
       const std::uint32_t p = positions_[i];
       const std::uint32_t q = arena_[p].next;
       if (arena_[p].id == pair.left && q != kNone && arena_[q].id == pair.right) rewrite_at(p, merged, effects);
@@ -620,7 +667,8 @@ class MergeTrainer {
   // Counts change by the sum over all runs, so a pair that was only formed
   // and broken again within this merge nets to zero and never enters the
   // statistics.
-  void apply_effects(std::span<const RewriteEffects> runs, TokenPair merged_pair, TokenId merged) {
+  void apply_effects(std::span<const RewriteEffects> runs, TokenPair merged_pair, TokenId merged,
+                     const InterruptCheck& check_interrupt) {
     using enum RewriteEffects::Side;
     deltas_.clear();
     for (const RewriteEffects& effects : runs) {
@@ -642,7 +690,7 @@ class MergeTrainer {
       if (pair == merged_pair) continue;
       PairStats* stats = delta != 0 ? &change_count(pair, delta) : find_stats(pair);
       if (stats != nullptr && (pair.left == merged || pair.right == merged)) {
-        record_formed(runs, pair, merged, stats->positions);
+        record_formed(runs, pair, merged, stats->positions, check_interrupt);
       }
     }
   }
@@ -663,9 +711,13 @@ class MergeTrainer {
   // (n, merged) starts where the neighbour n before a rewrite stands,
   // (merged, n) where the rewrite is; (merged, merged) both.
   void record_formed(std::span<const RewriteEffects> runs, TokenPair pair, TokenId merged,
-                     PositionLists::List& list) {
+                     PositionLists::List& list, const InterruptCheck& check_interrupt) {
     using enum RewriteEffects::Side;
-    auto append = [&](std::uint32_t position) { lists_.append(list, position); };
+    InterruptCadence cadence(check_interrupt);
+    auto append = [&](std::uint32_t position) {
+      cadence.step();
+      lists_.append(list, position);
+    };
     for (const RewriteEffects& effects : runs) {
       if (pair.right == merged) effects.for_each_position(kBefore, pair.left, append);
       if (pair.left == merged) effects.for_each_position(kAfter, pair.right, append);
@@ -719,9 +771,11 @@ Result<void> BpeTokenizer::train(const TrainingOptions& options) {
   {
     const DistinctWords distinct = count_distinct_words(pre_tokenizer, text, options);
     Alphabet alphabet;
-    const std::vector<std::uint32_t> lengths = alphabet.assign_ids(distinct, learned.table);
+    const std::vector<std::uint32_t> lengths =
+        alphabet.assign_ids(distinct, learned.table, options.check_interrupt);
     const TokenId end_of_word = learned.table.get_or_insert_id(kEndOfWord);
-    trainer.emplace(build_arena(distinct, lengths, alphabet, end_of_word, options.worker_threads),
+    trainer.emplace(build_arena(distinct, lengths, alphabet, end_of_word, options.worker_threads,
+                                options.check_interrupt),
                     distinct.counts, options.worker_threads);
   }
   std::string().swap(text);  // the distinct words pointed into it
