@@ -36,8 +36,10 @@ class WordMerger {
   WordMerger(const PairMap<std::uint64_t>& ranks, const PairMap<TokenId>& results)
       : ranks_(ranks), results_(results) {}
 
-  void merge(std::vector<TokenId>& word) {
+  // Checks for an interrupt every so often: one long word can take seconds.
+  void merge(std::vector<TokenId>& word, const InterruptCheck& check_interrupt = {}) {
     if (word.size() < 2 || ranks_.empty()) return;
+    cadence_.emplace(check_interrupt);
     reset(word);
     while (std::optional<RankedPair> best = pop_current()) {
       auto result = results_.find(best->pair);
@@ -62,6 +64,7 @@ class WordMerger {
   }
 
   void push_if_ranked(std::uint32_t position) {
+    cadence_->step();
     const std::uint32_t after = next_[position];
     if (after == kNone) return;
     const TokenPair pair{symbols_[position], symbols_[after]};
@@ -77,6 +80,7 @@ class WordMerger {
   // The best entry that still describes an adjacent pair of the word.
   std::optional<RankedPair> pop_current() {
     while (!heap_.empty()) {
+      cadence_->step();
       const RankedPair top = heap_.top();
       heap_.pop();
       if (holds(top.position, top.pair)) return top;
@@ -92,6 +96,7 @@ class WordMerger {
     std::vector<std::uint32_t> occurrences{best.position};
     deferred_.clear();
     while (!heap_.empty() && heap_.top().rank == best.rank) {
+      cadence_->step();
       const RankedPair entry = heap_.top();
       heap_.pop();
       if (entry.pair == best.pair) occurrences.push_back(entry.position);
@@ -106,6 +111,7 @@ class WordMerger {
   }
 
   void merge_at(std::uint32_t position, TokenId merged) {
+    cadence_->step();
     const std::uint32_t removed = next_[position];
     const std::uint32_t after = next_[removed];
     symbols_[position] = merged;
@@ -129,6 +135,7 @@ class WordMerger {
   std::priority_queue<RankedPair, std::vector<RankedPair>, std::greater<>> heap_;
   std::vector<RankedPair> deferred_;
   std::vector<std::uint32_t> formed_;
+  std::optional<InterruptCadence> cadence_;
 };
 
 [[noreturn]] void fail_unknown_character(std::string_view character) {
@@ -159,17 +166,20 @@ TokenType token_type(std::string_view token, const EncodingCache& cache,
 EncodingCache::EncodingCache(const BpeTokenizer& tokenizer)
     : special_tokens_(tokenizer.special_tokens.begin(), tokenizer.special_tokens.end()) {}
 
-const std::vector<TokenId>& EncodingCache::merged_word(const BpeTokenizer& tokenizer, std::string_view word) {
+const std::vector<TokenId>& EncodingCache::merged_word(const BpeTokenizer& tokenizer, std::string_view word,
+                                                      const InterruptCheck& check_interrupt) {
   if (auto cached = merged_words_.find(word); cached != merged_words_.end()) return cached->second;
   std::vector<TokenId> ids;
   ids.reserve(word.size() + 1);
+  InterruptCadence cadence(check_interrupt);
   for_each_char(word, [&](std::string_view character) {
+    cadence.step();
     const TokenId* id = tokenizer.token_table.id_of(character);
     if (id == nullptr) fail_unknown_character(character);
     ids.push_back(*id);
   });
   ids.push_back(end_of_word_id(tokenizer.token_table));
-  WordMerger(tokenizer.save_ranks, tokenizer.pairs_to_merge).merge(ids);
+  WordMerger(tokenizer.save_ranks, tokenizer.pairs_to_merge).merge(ids, check_interrupt);
   if (merged_words_.size() >= kMaxCachedWords) merged_words_.clear();
   return merged_words_.emplace(word, std::move(ids)).first->second;
 }
@@ -200,7 +210,7 @@ Result<Encoder> BpeTokenizer::encode(std::string_view text, const InterruptCheck
     for_each_word(pre_tokenizer, piece, [&](std::string_view word) {
       if (++words_seen % 4096 == 0) check_for_interrupt(check_interrupt);
       words.insert(word);
-      const std::vector<TokenId>& merged = cache.merged_word(*this, word);
+      const std::vector<TokenId>& merged = cache.merged_word(*this, word, check_interrupt);
       encoder.ids.insert(encoder.ids.end(), merged.begin(), merged.end());
     });
   };
@@ -208,11 +218,13 @@ Result<Encoder> BpeTokenizer::encode(std::string_view text, const InterruptCheck
     if (const TokenId* id = token_table.id_of(token)) encoder.ids.push_back(*id);
   };
   if (special_tokens.empty()) encode_piece(text);
-  else SpecialTokenSplitter(special_tokens).split(text, encode_piece, add_special_token);
+  else SpecialTokenSplitter(special_tokens).split(text, encode_piece, add_special_token, check_interrupt);
 
   encoder.tokens.reserve(encoder.ids.size());
   encoder.token_types.reserve(encoder.ids.size());
+  InterruptCadence cadence(check_interrupt);
   for (TokenId id : encoder.ids) {
+    cadence.step();
     const std::string* token = token_table.token_of(id);
     if (token == nullptr) continue;
     encoder.token_types.push_back(token_type(*token, cache, words));

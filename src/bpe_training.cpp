@@ -60,9 +60,11 @@ std::string read_corpus_or_exit(const std::string& path) {
 // ---- Special tokens ----
 
 std::string remove_special_tokens(std::string text, const std::vector<std::string>& tokens,
-                                  SpecialTokenRemovalMethod method) {
-  if (method == SpecialTokenRemovalMethod::AhoCorasick) return AhoCorasick(tokens).remove_all(text);
-  return remove_one_token_at_a_time(text, tokens);
+                                  SpecialTokenRemovalMethod method, const InterruptCheck& check_interrupt) {
+  if (method == SpecialTokenRemovalMethod::AhoCorasick) {
+    return AhoCorasick(tokens).remove_all(text, check_interrupt);
+  }
+  return remove_one_token_at_a_time(text, tokens, check_interrupt);
 }
 
 // ---- Distinct words ----
@@ -761,7 +763,8 @@ Result<void> BpeTokenizer::train(const TrainingOptions& options) {
   if (!special_tokens.empty()) {
     for (const std::string& token : special_tokens) learned.table.get_or_insert_id(token);
     PhaseClock removal;
-    text = remove_special_tokens(std::move(text), special_tokens, special_token_removal_method);
+    text = remove_special_tokens(std::move(text), special_tokens, special_token_removal_method,
+                                 options.check_interrupt);
     removal.print_elapsed("removing special tokens took time: ");
   }
   check_for_interrupt(options.check_interrupt);

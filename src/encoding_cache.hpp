@@ -18,7 +18,8 @@ class EncodingCache {
 
   // The merged id sequence of `word` (end-of-word id included), computed once
   // per distinct word. Raises InternalFailure for a character without a token.
-  const std::vector<TokenId>& merged_word(const BpeTokenizer& tokenizer, std::string_view word);
+  const std::vector<TokenId>& merged_word(const BpeTokenizer& tokenizer, std::string_view word,
+                                          const InterruptCheck& check_interrupt);
 
  private:
   StringSet special_tokens_;
