@@ -175,8 +175,10 @@ class TestTrainOnCluster:
     def test_saves_the_model_of_the_whole_corpus(self, client, corpus_files, tmp_path):
         paths, whole = corpus_files
         special_tokens = ["<s>", "<end of text>"]
+        waits = []
         train_on_cluster(client.scheduler.address, paths, VOCAB_SIZE, tmp_path / "cluster", punctuation=True,
-                         special_tokens=special_tokens, aho_corasick=True)
+                         special_tokens=special_tokens, aho_corasick=True, while_waiting=lambda: waits.append(1))
+        assert waits  # called while the cluster counts and while training merges
         settings = wordloom_settings("punctuation", special_tokens, "aho_corasick")
         assert read_model(tmp_path / "cluster") == model_of_one_process(whole, settings, tmp_path / "one-process")
 

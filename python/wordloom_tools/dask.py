@@ -14,7 +14,8 @@ import errno
 import operator
 import os
 import re
-from collections.abc import Iterable, Sequence
+import time
+from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import IO, Literal
@@ -40,6 +41,7 @@ PathLike = str | os.PathLike[str]
 
 DEFAULT_BLOCKSIZE = 64 << 20  # bytes of a file per shard: text, its copy and the counts fit a worker easily
 SEARCH_BYTES = 1 << 16
+WAITING_INTERVAL = 0.1  # seconds between calls of while_waiting
 # Cutting right after white space that no special token contains changes no
 # count: no word and no special token spans the cut (the rule by which the
 # core reads a file a chunk at a time). An ASCII byte is always a whole
@@ -133,6 +135,15 @@ def count_words(paths_or_bag: PathLike | Sequence[PathLike] | dask.bag.Bag,
     ("punctuation", "aho_corasick"). Files larger than `blocksize` bytes are
     counted in shards of about that size (None: whole files)."""
     settings = _Settings(pretokenization_type, tuple(special_tokens), special_token_removal_method)
+    total = _counting(paths_or_bag, settings, blocksize)
+    counts: WordCounts = total.compute() if client is None else client.compute(total).result()
+    return counts
+
+
+def _counting(paths_or_bag: PathLike | Sequence[PathLike] | dask.bag.Bag, settings: _Settings,
+              blocksize: int | None) -> Delayed:
+    """The graph that counts `paths_or_bag`: a task for each shard or
+    partition, then the additions."""
     if blocksize is not None and blocksize < 1:
         raise ValueError(f"blocksize must be a positive number of bytes or None, not {blocksize}")
     if isinstance(paths_or_bag, dask.bag.Bag):
@@ -140,11 +151,7 @@ def count_words(paths_or_bag: PathLike | Sequence[PathLike] | dask.bag.Bag,
     else:
         shards = _shards(paths_or_bag, blocksize, settings.shard_ends() is not None)
         parts = [delayed(_count_shard)(shard, settings) for shard in shards]
-    if not parts:
-        return settings.count([])
-    total = _added_in_order(parts)
-    counts: WordCounts = total.compute() if client is None else client.compute(total).result()
-    return counts
+    return _added_in_order(parts or [delayed(settings.count)([])])
 
 
 def _shards(paths: PathLike | Sequence[PathLike], blocksize: int | None, cuttable: bool) -> list[_Shard]:
@@ -177,32 +184,38 @@ def _added_in_order(parts: list[Delayed]) -> Delayed:
 
 
 def train_on_cluster(address: str, corpus: PathLike | Sequence[PathLike], vocab_size: int, out: PathLike,
-                     punctuation: bool = False, special_tokens: Sequence[str] = (),
-                     aho_corasick: bool = False) -> None:
+                     punctuation: bool = False, special_tokens: Sequence[str] = (), aho_corasick: bool = False,
+                     while_waiting: Callable[[], None] = lambda: None) -> None:
     """Counts `corpus` on the Dask cluster whose scheduler is at `address`,
-    then trains on the counts here and saves the model to `out`; the
-    settings are those of training.train. Failures raise TrainingError."""
+    then trains on the counts here and saves the model to `out`, calling
+    `while_waiting` now and then until it ends; the settings are those of
+    training.train. Failures raise TrainingError."""
+    settings = _Settings("punctuation" if punctuation else "whitespace", tuple(special_tokens),
+                         "aho_corasick" if aho_corasick else None)
     with _output_directory(Path(out)):  # made first: a directory that cannot be made fails before the counting
-        counts = _count_on_cluster(address, corpus, "punctuation" if punctuation else "whitespace", special_tokens,
-                                   "aho_corasick" if aho_corasick else None)
+        counts = _count_on_cluster(address, corpus, settings, while_waiting)
         try:
             with silenced(1):
-                counts.train(vocab_size, save_model=True, output_dir=os.fspath(out))
+                counts.train(vocab_size, save_model=True, output_dir=os.fspath(out),
+                             progress=lambda *_: while_waiting())
         except OSError as error:
             raise TrainingError(f"cannot save the model to {out}: {cause(error)}") from None
 
 
-def _count_on_cluster(address: str, corpus: PathLike | Sequence[PathLike], pretokenization_type: PreTokenizationName,
-                      special_tokens: Sequence[str],
-                      special_token_removal_method: RemovalMethodName | None) -> WordCounts:
+def _count_on_cluster(address: str, corpus: PathLike | Sequence[PathLike], settings: _Settings,
+                      while_waiting: Callable[[], None]) -> WordCounts:
     try:
         client = Client(address)
     except (OSError, ValueError) as error:
         raise TrainingError(f"cannot reach the Dask scheduler at {address}: {cause(error)}") from None
     with client:
         try:
-            return count_words(corpus, pretokenization_type, special_tokens, special_token_removal_method,
-                               client=client)
+            future = client.compute(_counting(corpus, settings, DEFAULT_BLOCKSIZE))
+            while not future.done():
+                while_waiting()
+                time.sleep(WAITING_INTERVAL)
+            counts: WordCounts = future.result()
+            return counts
         except OSError as error:
             raise TrainingError(f"cannot read {error.filename or corpus}: {cause(error)}") from None
         except ValueError as error:  # text that is not UTF-8, named by the message
