@@ -92,7 +92,7 @@ class _Shard:
     stop: int | None
 
     def text(self, ends: re.Pattern[bytes] | None) -> str:
-        with self.fs.open(self.path, "rb") as stream:  # a stream of its own: shards may share a thread
+        with self.fs.open(self.path, "rb") as stream:  # its own stream: threads may read one file at once
             start = _next_cut(stream, self.start, ends)
             stop = None if self.stop is None else _next_cut(stream, self.stop, ends)
             stream.seek(start)
