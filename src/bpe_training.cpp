@@ -428,50 +428,60 @@ class RewriteEffects {
       for (TokenId id : touched_[side]) neighbours_[side][id] = {};
       touched_[side].clear();
       if (neighbours_[side].size() < table_size) neighbours_[side].resize(table_size);
+      formed_[side].clear();
+      formed_[side].reserve(positions);  // growing while the rewrites run would copy them
     }
-    links_.clear();
-    links_.reserve(2 * positions);  // growing while the rewrites run would copy them
   }
 
   void add(Side side, TokenId neighbour, std::uint64_t count, std::uint32_t position) {
     Neighbour& entry = neighbours_[side][neighbour];
-    const auto link = static_cast<std::uint32_t>(links_.size());
-    links_.push_back({position, kNone});
-    if (entry.first == kNone) {
-      touched_[side].push_back(neighbour);
-      entry.first = link;
-    } else {
-      links_[entry.last].next = link;
-    }
-    entry.last = link;
+    if (entry.places++ == 0) touched_[side].push_back(neighbour);
     entry.count += count;
+    formed_[side].push_back({neighbour, position});
+  }
+
+  // Lays the positions out by neighbour, each neighbour's in the order they
+  // were added, so that reading them back walks memory in order. Called once
+  // the run is done, on the run's thread.
+  void group_by_neighbour(InterruptCadence& cadence) {
+    for (Side side : {kBefore, kAfter}) {
+      std::uint32_t end = 0;
+      for (TokenId id : touched_[side]) {
+        neighbours_[side][id].end = end;
+        end += neighbours_[side][id].places;
+      }
+      grouped_[side].resize(formed_[side].size());
+      for (const Formed& formed : formed_[side]) {
+        cadence.step();
+        grouped_[side][neighbours_[side][formed.neighbour].end++] = formed.position;
+      }
+    }
   }
 
   const std::vector<TokenId>& neighbours(Side side) const { return touched_[side]; }
   std::uint64_t moved_count(Side side, TokenId neighbour) const { return neighbours_[side][neighbour].count; }
 
   // The positions where the new pairs with `neighbour` start, ascending.
-  template <typename Visit>
-  void for_each_position(Side side, TokenId neighbour, Visit&& visit) const {
-    for (std::uint32_t link = neighbours_[side][neighbour].first; link != kNone; link = links_[link].next) {
-      visit(links_[link].position);
-    }
+  std::span<const std::uint32_t> positions(Side side, TokenId neighbour) const {
+    const Neighbour& entry = neighbours_[side][neighbour];
+    return std::span(grouped_[side]).subspan(entry.end - entry.places, entry.places);
   }
 
  private:
   struct Neighbour {
     std::uint64_t count = 0;
-    std::uint32_t first = kNone;  // chain of positions in links_
-    std::uint32_t last = kNone;
+    std::uint32_t places = 0;
+    std::uint32_t end = 0;  // of its positions in grouped_
   };
-  struct Link {
+  struct Formed {
+    TokenId neighbour;
     std::uint32_t position;
-    std::uint32_t next;
   };
 
   std::vector<Neighbour> neighbours_[2];  // by token id
   std::vector<TokenId> touched_[2];
-  std::vector<Link> links_;
+  std::vector<Formed> formed_[2];          // in the order of the rewrites
+  std::vector<std::uint32_t> grouped_[2];  // by neighbour
 };
 
 class MergeTrainer {
@@ -611,6 +621,7 @@ class MergeTrainer {
     run_parts(runs.size(), threads_, check_interrupt, [&](std::size_t run, InterruptCadence& cadence) {
       effects_[run].reset(runs[run].end - runs[run].begin, table_size);
       rewrite_run(runs[run], pair, merged, effects_[run], cadence);
+      effects_[run].group_by_neighbour(cadence);
     });
     apply_effects(std::span(effects_).first(runs.size()), pair, merged, check_interrupt);
   }
@@ -716,13 +727,15 @@ class MergeTrainer {
                      PositionLists::List& list, const InterruptCheck& check_interrupt) {
     using enum RewriteEffects::Side;
     InterruptCadence cadence(check_interrupt);
-    auto append = [&](std::uint32_t position) {
-      cadence.step();
-      lists_.append(list, position);
+    auto append = [&](std::span<const std::uint32_t> positions) {
+      for (std::uint32_t position : positions) {
+        cadence.step();
+        lists_.append(list, position);
+      }
     };
     for (const RewriteEffects& effects : runs) {
-      if (pair.right == merged) effects.for_each_position(kBefore, pair.left, append);
-      if (pair.left == merged) effects.for_each_position(kAfter, pair.right, append);
+      if (pair.right == merged) append(effects.positions(kBefore, pair.left));
+      if (pair.left == merged) append(effects.positions(kAfter, pair.right));
     }
   }
 
