@@ -185,6 +185,7 @@ struct Symbol {
   std::uint32_t next;  // kNone at a word's end and for a symbol merged into its left neighbour
   std::uint32_t word;  // index of the distinct word
 };
+
 // The symbols of all distinct words, left uninitialised until build_arena
 // fills them, so that no thread spends time zeroing them first.
 class SymbolArena {
@@ -321,9 +322,8 @@ class PositionLists {
 
   // A list of `count` positions, to be written with place(). Its chunks are
   // consecutive in the pool, so that reading it back walks memory in order.
-  List sized(std::uint64_t count, const InterruptCheck& check_interrupt) {
+  List sized(std::uint64_t count, InterruptCadence& cadence) {
     List list;
-    InterruptCadence cadence(check_interrupt);
     for (std::uint64_t filled = 0; filled < count; filled += kChunkPositions) {
       cadence.step(kChunkPositions);
       const std::uint32_t fresh = new_chunk();
@@ -509,9 +509,11 @@ class MergeTrainer {
       ++entry.places;
     });
 
+    InterruptCadence cadence(check_interrupt);
     PairMap<Seen> totals;
     for (const PairMap<Seen>& range_seen : seen) {
       for (const auto& [pair, entry] : range_seen) {
+        cadence.step();
         Seen& total = totals[pair];
         total.count += entry.count;
         total.places += entry.places;
@@ -521,12 +523,13 @@ class MergeTrainer {
     scores.reserve(totals.size());
     pairs_.reserve(totals.size());
     for (auto& [pair, total] : totals) {
-      total.list = lists_.sized(total.places, check_interrupt);
+      total.list = lists_.sized(total.places, cadence);
       pairs_.emplace(pair, PairStats{total.count, total.list});
       scores.push_back({total.count, pair});
     }
     for (PairMap<Seen>& range_seen : seen) {
       for (auto& [pair, entry] : range_seen) {
+        cadence.step();
         Seen& total = totals[pair];
         entry.list = total.list;
         entry.next = total.next;
@@ -697,13 +700,15 @@ class MergeTrainer {
       }
     }
     changes_.assign(deltas_.begin(), deltas_.end());
+    InterruptCadence cadence(check_interrupt);
     for (std::size_t i = 0; i < changes_.size(); ++i) {
+      cadence.step();
       if (i + kPrefetchDistance < changes_.size()) pairs_.prefetch(changes_[i + kPrefetchDistance].first);
       const auto& [pair, delta] = changes_[i];
       if (pair == merged_pair) continue;
       PairStats* stats = delta != 0 ? &change_count(pair, delta) : find_stats(pair);
       if (stats != nullptr && (pair.left == merged || pair.right == merged)) {
-        record_formed(runs, pair, merged, stats->positions, check_interrupt);
+        record_formed(runs, pair, merged, stats->positions, cadence);
       }
     }
   }
@@ -724,9 +729,8 @@ class MergeTrainer {
   // (n, merged) starts where the neighbour n before a rewrite stands,
   // (merged, n) where the rewrite is; (merged, merged) both.
   void record_formed(std::span<const RewriteEffects> runs, TokenPair pair, TokenId merged,
-                     PositionLists::List& list, const InterruptCheck& check_interrupt) {
+                     PositionLists::List& list, InterruptCadence& cadence) {
     using enum RewriteEffects::Side;
-    InterruptCadence cadence(check_interrupt);
     auto append = [&](std::span<const std::uint32_t> positions) {
       for (std::uint32_t position : positions) {
         cadence.step();
