@@ -175,31 +175,42 @@ void run_parts(std::size_t count, unsigned threads, const InterruptCheck& check_
 
 constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
 
+constexpr std::uint32_t kLargeCount = kNone;  // a word count beyond 32 bits: look it up by the word
+
 // One symbol of a distinct word. The symbols of every word lie side by side in
 // one arena as a doubly linked list; a merge relinks the survivors, so arena
-// positions never move. The fields of a symbol share one cache line, which is
-// what a rewrite pays for.
+// positions never move. A symbol carries all that a rewrite reads, so that a
+// rewrite pays for one cache line.
 struct Symbol {
   TokenId id;
   std::uint32_t prev;
-  std::uint32_t next;  // kNone at a word's end and for a symbol merged into its left neighbour
-  std::uint32_t word;  // index of the distinct word
+  std::uint32_t next;        // kNone at a word's end and for a symbol merged into its left neighbour
+  std::uint32_t word_count;  // or kLargeCount
 };
 
 // The symbols of all distinct words, left uninitialised until build_arena
 // fills them, so that no thread spends time zeroing them first.
 class SymbolArena {
  public:
-  explicit SymbolArena(std::size_t size)
-      : symbols_(std::make_unique_for_overwrite<Symbol[]>(size)), size_(size) {}
+  // `word_starts` holds the first position of every word and then the size.
+  explicit SymbolArena(std::vector<std::size_t> word_starts)
+      : symbols_(std::make_unique_for_overwrite<Symbol[]>(word_starts.back())),
+        word_starts_(std::move(word_starts)) {}
 
   Symbol& operator[](std::size_t p) { return symbols_[p]; }
   const Symbol& operator[](std::size_t p) const { return symbols_[p]; }
-  std::size_t size() const { return size_; }
+  std::size_t size() const { return word_starts_.back(); }
+
+  std::size_t word_of(std::size_t p) const {
+    return static_cast<std::size_t>(std::upper_bound(word_starts_.begin(), word_starts_.end(), p) -
+                                    word_starts_.begin()) - 1;
+  }
+  // The position just past the word of `p`.
+  std::size_t word_end(std::size_t p) const { return word_starts_[word_of(p) + 1]; }
 
  private:
   std::unique_ptr<Symbol[]> symbols_;
-  std::size_t size_;
+  std::vector<std::size_t> word_starts_;
 };
 
 // Gives every character its one-character token, in order of first
@@ -265,12 +276,13 @@ SymbolArena build_arena(const DistinctWords& distinct, const std::vector<std::ui
   std::vector<std::size_t> offsets(lengths.size() + 1, 0);
   for (std::size_t w = 0; w < lengths.size(); ++w) offsets[w + 1] = offsets[w] + lengths[w];
   if (offsets.back() >= kNone) internal_failure("the corpus has too many distinct symbols to train on");
-  SymbolArena arena(offsets.back());
+  SymbolArena arena(offsets);
   if (threads == 0) threads = default_worker_threads();
   const std::vector<IndexRange> parts =
       word_ranges(offsets, std::clamp<std::size_t>(arena.size() / kStepsPerThread, 1, threads));
   run_parts(parts.size(), threads, check_interrupt, [&](std::size_t part, InterruptCadence& cadence) {
     for (std::size_t w = parts[part].begin; w < parts[part].end; ++w) {
+      const auto word_count = static_cast<std::uint32_t>(std::min<std::uint64_t>(distinct.counts[w], kLargeCount));
       const auto first = static_cast<std::uint32_t>(offsets[w]);
       const auto last = static_cast<std::uint32_t>(offsets[w + 1] - 1);
       std::uint32_t pos = first;
@@ -283,7 +295,7 @@ SymbolArena build_arena(const DistinctWords& distinct, const std::vector<std::ui
         cadence.step();
         arena[p].prev = p == first ? kNone : p - 1;
         arena[p].next = p == last ? kNone : p + 1;
-        arena[p].word = static_cast<std::uint32_t>(w);
+        arena[p].word_count = word_count;
       }
     }
   });
@@ -505,7 +517,7 @@ class MergeTrainer {
     std::vector<PairMap<Seen>> seen(ranges);
     visit_initial_pairs(ranges, check_interrupt, [&](std::size_t range, TokenPair pair, std::uint32_t p) {
       Seen& entry = seen[range][pair];
-      entry.count += word_counts_[arena_[p].word];
+      entry.count += word_count(p);
       ++entry.places;
     });
 
@@ -563,7 +575,7 @@ class MergeTrainer {
   }
 
  private:
-  static constexpr std::size_t kPrefetchDistance = 8;          // positions ahead, to hide memory latency
+  static constexpr std::size_t kPrefetchDistance = 16;  // positions ahead, to hide memory latency
 
   // Calls visit(range, pair, p) for every adjacent pair of the arena, the
   // arena cut into `ranges` parts that run on threads of their own.
@@ -577,6 +589,11 @@ class MergeTrainer {
         if (q != kNone) visit(range, TokenPair{arena_[p].id, arena_[q].id}, static_cast<std::uint32_t>(p));
       }
     });
+  }
+
+  std::uint64_t word_count(std::uint32_t p) const {
+    const std::uint32_t count = arena_[p].word_count;
+    return count != kLargeCount ? count : word_counts_[arena_.word_of(p)];
   }
 
   static std::string merged_token(const TokenTable& table, TokenPair pair) {
@@ -638,7 +655,11 @@ class MergeTrainer {
     std::size_t begin = 0;
     for (std::size_t run = 1; run < count; ++run) {
       std::size_t cut = std::max(begin, positions_.size() * run / count);
-      while (cut < positions_.size() && arena_[positions_[cut]].word == arena_[positions_[cut - 1]].word) ++cut;
+      if (cut > 0) {
+        const std::size_t word_end = arena_.word_end(positions_[cut - 1]);
+        cut = static_cast<std::size_t>(std::lower_bound(positions_.begin() + cut, positions_.end(), word_end) -
+                                       positions_.begin());
+      }
       runs.push_back({begin, cut});
       begin = cut;
     }
@@ -653,12 +674,9 @@ class MergeTrainer {
     for (std::size_t i = run.begin; i < end; ++i) {
       cadence.step();
       // Positions lie far apart in the arena once the frequent pairs are
-      // merged: fetch a symbol, and later its word's count, ahead of use.
-      // (In a helper function, GCC drops the prefetches as dead code.)
-      if (i + 2 * kPrefetchDistance < end) __builtin_prefetch(&arena_[positions_[i + 2 * kPrefetchDistance]]);
-      if (i + kPrefetchDistance < end) {
-        __builtin_prefetch(&word_counts_[arena_[positions_[i + kPrefetchDistance]].word]);
-      }
+      // merged: fetch a symbol ahead of use. (In a helper function, GCC drops
+      // the prefetch as dead code.)
+      if (i + kPrefetchDistance < end) __builtin_prefetch(&arena_[positions_[i + kPrefetchDistance]]);
       const std::uint32_t p = positions_[i];
       const std::uint32_t q = arena_[p].next;
       if (arena_[p].id == pair.left && q != kNone && arena_[q].id == pair.right) rewrite_at(p, merged, effects);
@@ -668,7 +686,7 @@ class MergeTrainer {
   void rewrite_at(std::uint32_t p, TokenId merged, RewriteEffects& effects) {
     Symbol& first = arena_[p];
     Symbol& second = arena_[first.next];
-    const std::uint64_t count = word_counts_[first.word];
+    const std::uint64_t count = word_count(p);
     if (first.prev != kNone) effects.add(RewriteEffects::kBefore, arena_[first.prev].id, count, first.prev);
     const std::uint32_t after = second.next;
     if (after != kNone) {
