@@ -654,12 +654,11 @@ class MergeTrainer {
     std::vector<IndexRange> runs;
     std::size_t begin = 0;
     for (std::size_t run = 1; run < count; ++run) {
-      std::size_t cut = std::max(begin, positions_.size() * run / count);
-      if (cut > 0) {
-        const std::size_t word_end = arena_.word_end(positions_[cut - 1]);
-        cut = static_cast<std::size_t>(std::lower_bound(positions_.begin() + cut, positions_.end(), word_end) -
-                                       positions_.begin());
-      }
+      // The even share, moved on to the end of the word it falls into.
+      const std::size_t share = std::max(begin, positions_.size() * run / count);
+      const std::size_t word_end = arena_.word_end(positions_[share - 1]);
+      const auto cut = static_cast<std::size_t>(
+          std::lower_bound(positions_.begin() + share, positions_.end(), word_end) - positions_.begin());
       runs.push_back({begin, cut});
       begin = cut;
     }
