@@ -462,7 +462,10 @@ class RewriteEffects {
         neighbours_[side][id].end = end;
         end += neighbours_[side][id].places;
       }
-      grouped_[side].resize(formed_[side].size());
+      if (grouped_capacity_[side] < formed_[side].size()) {
+        grouped_capacity_[side] = formed_[side].size();
+        grouped_[side] = std::make_unique_for_overwrite<std::uint32_t[]>(grouped_capacity_[side]);
+      }
       for (const Formed& formed : formed_[side]) {
         cadence.step();
         grouped_[side][neighbours_[side][formed.neighbour].end++] = formed.position;
@@ -476,7 +479,7 @@ class RewriteEffects {
   // The positions where the new pairs with `neighbour` start, ascending.
   std::span<const std::uint32_t> positions(Side side, TokenId neighbour) const {
     const Neighbour& entry = neighbours_[side][neighbour];
-    return std::span(grouped_[side]).subspan(entry.end - entry.places, entry.places);
+    return {grouped_[side].get() + entry.end - entry.places, entry.places};
   }
 
  private:
@@ -492,8 +495,9 @@ class RewriteEffects {
 
   std::vector<Neighbour> neighbours_[2];  // by token id
   std::vector<TokenId> touched_[2];
-  std::vector<Formed> formed_[2];          // in the order of the rewrites
-  std::vector<std::uint32_t> grouped_[2];  // by neighbour
+  std::vector<Formed> formed_[2];  // in the order of the rewrites
+  std::unique_ptr<std::uint32_t[]> grouped_[2];  // by neighbour; not zeroed, as a run fills what it reads
+  std::size_t grouped_capacity_[2] = {};
 };
 
 class MergeTrainer {
@@ -565,9 +569,11 @@ class MergeTrainer {
         write_stdout("targeted vocab size not reached as no more pairs to merge ");
         return;
       }
+      // A token can be as long as the longest word: check after each step with it.
       const std::string token = merged_token(learned.table, *best);
-      check_for_interrupt(check_interrupt);  // a token can be as long as the longest word
+      check_for_interrupt(check_interrupt);
       const TokenId merged = learned.table.get_or_insert_id(token);
+      check_for_interrupt(check_interrupt);
       learned.merge_rules.push_back(*best);
       learned.merged_ids.push_back(merged);
       merge_everywhere(*best, merged, learned.table.size(), check_interrupt);
@@ -601,7 +607,9 @@ class MergeTrainer {
     if (left == nullptr) internal_failure("Token1 not found");
     const std::string* right = table.token_of(pair.right);
     if (right == nullptr) internal_failure("Token2 not found");
-    return *left + *right;
+    std::string token;
+    token.reserve(left->size() + right->size());
+    return token.append(*left).append(*right);
   }
 
   // The pair with the greatest (count, left, right). Every pair in the map has
@@ -659,6 +667,7 @@ class MergeTrainer {
       const std::size_t word_end = arena_.word_end(positions_[share - 1]);
       const auto cut = static_cast<std::size_t>(
           std::lower_bound(positions_.begin() + share, positions_.end(), word_end) - positions_.begin());
+      if (cut == positions_.size()) break;  // the last words hold the rest
       runs.push_back({begin, cut});
       begin = cut;
     }
