@@ -68,30 +68,42 @@ void run_parts(std::size_t count, unsigned threads, const InterruptCheck& check_
 
 constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
 
+constexpr std::uint32_t kLargeCount = kNone;  // a word count beyond 32 bits: look it up by the word
+
 // One symbol of a distinct word. The symbols of every word lie side by side in
 // one arena as a doubly linked list; a merge relinks the survivors, so arena
-// positions never move. The fields of a symbol share one cache line, which is
-// what a rewrite pays for.
+// positions never move. A symbol carries all that a rewrite reads, so that a
+// rewrite pays for one cache line.
 struct Symbol {
   TokenId id;
   std::uint32_t prev;
-  std::uint32_t next;  // kNone at a word's end and for a symbol merged into its left neighbour
-  std::uint32_t word;  // index of the distinct word
+  std::uint32_t next;        // kNone at a word's end and for a symbol merged into its left neighbour
+  std::uint32_t word_count;  // or kLargeCount
 };
+
 // The symbols of all distinct words, left uninitialised until build_arena
 // fills them, so that no thread spends time zeroing them first.
 class SymbolArena {
  public:
-  explicit SymbolArena(std::size_t size)
-      : symbols_(std::make_unique_for_overwrite<Symbol[]>(size)), size_(size) {}
+  // `word_starts` holds the first position of every word and then the size.
+  explicit SymbolArena(std::vector<std::size_t> word_starts)
+      : symbols_(std::make_unique_for_overwrite<Symbol[]>(word_starts.back())),
+        word_starts_(std::move(word_starts)) {}
 
   Symbol& operator[](std::size_t p) { return symbols_[p]; }
   const Symbol& operator[](std::size_t p) const { return symbols_[p]; }
-  std::size_t size() const { return size_; }
+  std::size_t size() const { return word_starts_.back(); }
+
+  std::size_t word_of(std::size_t p) const {
+    return static_cast<std::size_t>(std::upper_bound(word_starts_.begin(), word_starts_.end(), p) -
+                                    word_starts_.begin()) - 1;
+  }
+  // The position just past the word of `p`.
+  std::size_t word_end(std::size_t p) const { return word_starts_[word_of(p) + 1]; }
 
  private:
   std::unique_ptr<Symbol[]> symbols_;
-  std::size_t size_;
+  std::vector<std::size_t> word_starts_;
 };
 
 // Gives every character its one-character token, in order of first
@@ -157,12 +169,13 @@ SymbolArena build_arena(const WordCounts& counts, const std::vector<std::uint32_
   std::vector<std::size_t> offsets(lengths.size() + 1, 0);
   for (std::size_t w = 0; w < lengths.size(); ++w) offsets[w + 1] = offsets[w] + lengths[w];
   if (offsets.back() >= kNone) internal_failure("the corpus has too many distinct symbols to train on");
-  SymbolArena arena(offsets.back());
+  SymbolArena arena(offsets);
   if (threads == 0) threads = default_worker_threads();
   const std::vector<IndexRange> parts =
       word_ranges(offsets, std::clamp<std::size_t>(arena.size() / kStepsPerThread, 1, threads));
   run_parts(parts.size(), threads, check_interrupt, [&](std::size_t part, InterruptCadence& cadence) {
     for (std::size_t w = parts[part].begin; w < parts[part].end; ++w) {
+      const auto word_count = static_cast<std::uint32_t>(std::min<std::uint64_t>(counts.counts()[w], kLargeCount));
       const auto first = static_cast<std::uint32_t>(offsets[w]);
       const auto last = static_cast<std::uint32_t>(offsets[w + 1] - 1);
       std::uint32_t pos = first;
@@ -175,7 +188,7 @@ SymbolArena build_arena(const WordCounts& counts, const std::vector<std::uint32_
         cadence.step();
         arena[p].prev = p == first ? kNone : p - 1;
         arena[p].next = p == last ? kNone : p + 1;
-        arena[p].word = static_cast<std::uint32_t>(w);
+        arena[p].word_count = word_count;
       }
     }
   });
@@ -214,9 +227,8 @@ class PositionLists {
 
   // A list of `count` positions, to be written with place(). Its chunks are
   // consecutive in the pool, so that reading it back walks memory in order.
-  List sized(std::uint64_t count, const InterruptCheck& check_interrupt) {
+  List sized(std::uint64_t count, InterruptCadence& cadence) {
     List list;
-    InterruptCadence cadence(check_interrupt);
     for (std::uint64_t filled = 0; filled < count; filled += kChunkPositions) {
       cadence.step(kChunkPositions);
       const std::uint32_t fresh = new_chunk();
@@ -321,50 +333,64 @@ class RewriteEffects {
       for (TokenId id : touched_[side]) neighbours_[side][id] = {};
       touched_[side].clear();
       if (neighbours_[side].size() < table_size) neighbours_[side].resize(table_size);
+      formed_[side].clear();
+      formed_[side].reserve(positions);  // growing while the rewrites run would copy them
     }
-    links_.clear();
-    links_.reserve(2 * positions);  // growing while the rewrites run would copy them
   }
 
   void add(Side side, TokenId neighbour, std::uint64_t count, std::uint32_t position) {
     Neighbour& entry = neighbours_[side][neighbour];
-    const auto link = static_cast<std::uint32_t>(links_.size());
-    links_.push_back({position, kNone});
-    if (entry.first == kNone) {
-      touched_[side].push_back(neighbour);
-      entry.first = link;
-    } else {
-      links_[entry.last].next = link;
-    }
-    entry.last = link;
+    if (entry.places++ == 0) touched_[side].push_back(neighbour);
     entry.count += count;
+    formed_[side].push_back({neighbour, position});
+  }
+
+  // Lays the positions out by neighbour, each neighbour's in the order they
+  // were added, so that reading them back walks memory in order. Called once
+  // the run is done, on the run's thread.
+  void group_by_neighbour(InterruptCadence& cadence) {
+    for (Side side : {kBefore, kAfter}) {
+      std::uint32_t end = 0;
+      for (TokenId id : touched_[side]) {
+        neighbours_[side][id].end = end;
+        end += neighbours_[side][id].places;
+      }
+      if (grouped_capacity_[side] < formed_[side].size()) {
+        grouped_capacity_[side] = formed_[side].size();
+        grouped_[side] = std::make_unique_for_overwrite<std::uint32_t[]>(grouped_capacity_[side]);
+      }
+      for (const Formed& formed : formed_[side]) {
+        cadence.step();
+        grouped_[side][neighbours_[side][formed.neighbour].end++] = formed.position;
+      }
+    }
   }
 
   const std::vector<TokenId>& neighbours(Side side) const { return touched_[side]; }
   std::uint64_t moved_count(Side side, TokenId neighbour) const { return neighbours_[side][neighbour].count; }
 
   // The positions where the new pairs with `neighbour` start, ascending.
-  template <typename Visit>
-  void for_each_position(Side side, TokenId neighbour, Visit&& visit) const {
-    for (std::uint32_t link = neighbours_[side][neighbour].first; link != kNone; link = links_[link].next) {
-      visit(links_[link].position);
-    }
+  std::span<const std::uint32_t> positions(Side side, TokenId neighbour) const {
+    const Neighbour& entry = neighbours_[side][neighbour];
+    return {grouped_[side].get() + entry.end - entry.places, entry.places};
   }
 
  private:
   struct Neighbour {
     std::uint64_t count = 0;
-    std::uint32_t first = kNone;  // chain of positions in links_
-    std::uint32_t last = kNone;
+    std::uint32_t places = 0;
+    std::uint32_t end = 0;  // of its positions in grouped_
   };
-  struct Link {
+  struct Formed {
+    TokenId neighbour;
     std::uint32_t position;
-    std::uint32_t next;
   };
 
   std::vector<Neighbour> neighbours_[2];  // by token id
   std::vector<TokenId> touched_[2];
-  std::vector<Link> links_;
+  std::vector<Formed> formed_[2];  // in the order of the rewrites
+  std::unique_ptr<std::uint32_t[]> grouped_[2];  // by neighbour; not zeroed, as a run fills what it reads
+  std::size_t grouped_capacity_[2] = {};
 };
 
 class MergeTrainer {
@@ -388,13 +414,15 @@ class MergeTrainer {
     std::vector<PairMap<Seen>> seen(ranges);
     visit_initial_pairs(ranges, check_interrupt, [&](std::size_t range, TokenPair pair, std::uint32_t p) {
       Seen& entry = seen[range][pair];
-      entry.count += word_counts_[arena_[p].word];
+      entry.count += word_count(p);
       ++entry.places;
     });
 
+    InterruptCadence cadence(check_interrupt);
     PairMap<Seen> totals;
     for (const PairMap<Seen>& range_seen : seen) {
       for (const auto& [pair, entry] : range_seen) {
+        cadence.step();
         Seen& total = totals[pair];
         total.count += entry.count;
         total.places += entry.places;
@@ -404,12 +432,13 @@ class MergeTrainer {
     scores.reserve(totals.size());
     pairs_.reserve(totals.size());
     for (auto& [pair, total] : totals) {
-      total.list = lists_.sized(total.places, check_interrupt);
+      total.list = lists_.sized(total.places, cadence);
       pairs_.emplace(pair, PairStats{total.count, total.list});
       scores.push_back({total.count, pair});
     }
     for (PairMap<Seen>& range_seen : seen) {
       for (auto& [pair, entry] : range_seen) {
+        cadence.step();
         Seen& total = totals[pair];
         entry.list = total.list;
         entry.next = total.next;
@@ -433,9 +462,11 @@ class MergeTrainer {
         if (options.observer) options.observer->pairs_exhausted();
         return;
       }
+      // A token can be as long as the longest word: check after each step with it.
       const std::string token = merged_token(learned.table, *best);
-      check_for_interrupt(options.check_interrupt);  // a token can be as long as the longest word
+      check_for_interrupt(options.check_interrupt);
       const TokenId merged = learned.table.get_or_insert_id(token);
+      check_for_interrupt(options.check_interrupt);
       learned.merge_rules.push_back(*best);
       learned.merged_ids.push_back(merged);
       merge_everywhere(*best, merged, learned.table.size(), options.check_interrupt);
@@ -443,7 +474,7 @@ class MergeTrainer {
   }
 
  private:
-  static constexpr std::size_t kPrefetchDistance = 8;          // positions ahead, to hide memory latency
+  static constexpr std::size_t kPrefetchDistance = 16;  // positions ahead, to hide memory latency
 
   // Calls visit(range, pair, p) for every adjacent pair of the arena, the
   // arena cut into `ranges` parts that run on threads of their own.
@@ -459,12 +490,19 @@ class MergeTrainer {
     });
   }
 
+  std::uint64_t word_count(std::uint32_t p) const {
+    const std::uint32_t count = arena_[p].word_count;
+    return count != kLargeCount ? count : word_counts_[arena_.word_of(p)];
+  }
+
   static std::string merged_token(const TokenTable& table, TokenPair pair) {
     const std::string* left = table.token_of(pair.left);
     if (left == nullptr) internal_failure("Token1 not found");
     const std::string* right = table.token_of(pair.right);
     if (right == nullptr) internal_failure("Token2 not found");
-    return *left + *right;
+    std::string token;
+    token.reserve(left->size() + right->size());
+    return token.append(*left).append(*right);
   }
 
   // The pair with the greatest (count, left, right). Every pair in the map has
@@ -504,6 +542,7 @@ class MergeTrainer {
     run_parts(runs.size(), threads_, check_interrupt, [&](std::size_t run, InterruptCadence& cadence) {
       effects_[run].reset(runs[run].end - runs[run].begin, table_size);
       rewrite_run(runs[run], pair, merged, effects_[run], cadence);
+      effects_[run].group_by_neighbour(cadence);
     });
     apply_effects(std::span(effects_).first(runs.size()), pair, merged, check_interrupt);
   }
@@ -516,8 +555,12 @@ class MergeTrainer {
     std::vector<IndexRange> runs;
     std::size_t begin = 0;
     for (std::size_t run = 1; run < count; ++run) {
-      std::size_t cut = std::max(begin, positions_.size() * run / count);
-      while (cut < positions_.size() && arena_[positions_[cut]].word == arena_[positions_[cut - 1]].word) ++cut;
+      // The even share, moved on to the end of the word it falls into.
+      const std::size_t share = std::max(begin, positions_.size() * run / count);
+      const std::size_t word_end = arena_.word_end(positions_[share - 1]);
+      const auto cut = static_cast<std::size_t>(
+          std::lower_bound(positions_.begin() + share, positions_.end(), word_end) - positions_.begin());
+      if (cut == positions_.size()) break;  // the last words hold the rest
       runs.push_back({begin, cut});
       begin = cut;
     }
@@ -532,12 +575,9 @@ class MergeTrainer {
     for (std::size_t i = run.begin; i < end; ++i) {
       cadence.step();
       // Positions lie far apart in the arena once the frequent pairs are
-      // merged: fetch a symbol, and later its word's count, ahead of use.
-      // (In a helper function, GCC drops the prefetches as dead code.)
-      if (i + 2 * kPrefetchDistance < end) __builtin_prefetch(&arena_[positions_[i + 2 * kPrefetchDistance]]);
-      if (i + kPrefetchDistance < end) {
-        __builtin_prefetch(&word_counts_[arena_[positions_[i + kPrefetchDistance]].word]);
-      }
+      // merged: fetch a symbol ahead of use. (In a helper function, GCC drops
+      // the prefetch as dead code.)
+      if (i + kPrefetchDistance < end) __builtin_prefetch(&arena_[positions_[i + kPrefetchDistance]]);
       const std::uint32_t p = positions_[i];
       const std::uint32_t q = arena_[p].next;
       if (arena_[p].id == pair.left && q != kNone && arena_[q].id == pair.right) rewrite_at(p, merged, effects);
@@ -547,7 +587,7 @@ class MergeTrainer {
   void rewrite_at(std::uint32_t p, TokenId merged, RewriteEffects& effects) {
     Symbol& first = arena_[p];
     Symbol& second = arena_[first.next];
-    const std::uint64_t count = word_counts_[first.word];
+    const std::uint64_t count = word_count(p);
     if (first.prev != kNone) effects.add(RewriteEffects::kBefore, arena_[first.prev].id, count, first.prev);
     const std::uint32_t after = second.next;
     if (after != kNone) {
@@ -578,11 +618,13 @@ class MergeTrainer {
         deltas_[{merged, n}] += moved;
       }
     }
+    InterruptCadence cadence(check_interrupt);
     for (const auto& [pair, delta] : deltas_) {
+      cadence.step();
       if (pair == merged_pair) continue;
       PairStats* stats = delta != 0 ? &change_count(pair, delta) : find_stats(pair);
       if (stats != nullptr && (pair.left == merged || pair.right == merged)) {
-        record_formed(runs, pair, merged, stats->positions, check_interrupt);
+        record_formed(runs, pair, merged, stats->positions, cadence);
       }
     }
   }
@@ -603,16 +645,17 @@ class MergeTrainer {
   // (n, merged) starts where the neighbour n before a rewrite stands,
   // (merged, n) where the rewrite is; (merged, merged) both.
   void record_formed(std::span<const RewriteEffects> runs, TokenPair pair, TokenId merged,
-                     PositionLists::List& list, const InterruptCheck& check_interrupt) {
+                     PositionLists::List& list, InterruptCadence& cadence) {
     using enum RewriteEffects::Side;
-    InterruptCadence cadence(check_interrupt);
-    auto append = [&](std::uint32_t position) {
-      cadence.step();
-      lists_.append(list, position);
+    auto append = [&](std::span<const std::uint32_t> positions) {
+      for (std::uint32_t position : positions) {
+        cadence.step();
+        lists_.append(list, position);
+      }
     };
     for (const RewriteEffects& effects : runs) {
-      if (pair.right == merged) effects.for_each_position(kBefore, pair.left, append);
-      if (pair.left == merged) effects.for_each_position(kAfter, pair.right, append);
+      if (pair.right == merged) append(effects.positions(kBefore, pair.left));
+      if (pair.left == merged) append(effects.positions(kAfter, pair.right));
     }
   }
 

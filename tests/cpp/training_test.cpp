@@ -283,6 +283,19 @@ TEST(Training, ACorpusWhoseLastByteIsNotUtf8ReportsNoPhaseAndLearnsNothing) {
   EXPECT_FALSE(tokenizer.trained());
 }
 
+TEST(Training, MergesSplitBetweenThreadsMatchTheReference) {
+  // Long runs of one letter: the first merges have more places than one
+  // thread takes, and the even share of each thread ends inside a run.
+  std::string text;
+  for (int length = 1; length <= 600; ++length) text += std::string(length, length % 3 == 0 ? 'b' : 'a') + ' ';
+  const Learned expected = reference_train(text, 40);
+  for (unsigned threads : {2u, 3u, 8u}) {
+    const Learned learned = train(text, 40, threads);
+    EXPECT_EQ(learned.merge_rules, expected.merge_rules) << threads << " threads";
+    EXPECT_EQ(learned.id_to_token, expected.id_to_token) << threads << " threads";
+  }
+}
+
 TEST(Training, SameResultWhateverTheThreadCount) {
   std::mt19937 random(7);
   // Large enough for several counting blocks (8 MB each) and conversion blocks.
