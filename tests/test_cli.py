@@ -300,7 +300,14 @@ class TestUserMistakes:
     def test_a_model_file_of_the_wrong_shape(self, copy_of_model):
         (copy_of_model / "token_table.json").write_text("[1, 2]", encoding="utf-8")
         self.check(wordloom_command("encode", "--model", copy_of_model, "text"), 1,
-                   f"cannot load the model in {copy_of_model}: a model file does not hold what it should (")
+                   f"wordloom encode: error: cannot load the model in {copy_of_model}: token_table.json does not "
+                   "hold what it should (invalid type: integer `1`, expected a sequence at line 1 column 2)")
+
+    def test_a_model_file_that_cannot_be_read(self, copy_of_model):
+        (copy_of_model / "merge_rules.json").unlink()
+        (copy_of_model / "merge_rules.json").symlink_to("/proc/self/mem")  # reading it fails, even for root
+        self.check(wordloom_command("decode", "--model", copy_of_model, "1"), 1,
+                   f"wordloom decode: error: cannot read {copy_of_model / 'merge_rules.json'}: input/output error")
 
     def test_a_character_the_model_never_saw(self, model):
         result = wordloom_command("encode", "--model", model, "low €5")
