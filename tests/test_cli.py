@@ -154,10 +154,141 @@ class TestEncodeDecode:
             "indented json": json.dumps(low, indent=2) + json.dumps(wide, indent=2),
             "encode --json": succeeded(wordloom_command("encode", "--model", model, "--json",
                                                         stdin="lowest newer\nwide widest\n")),
+            "encode --ids": succeeded(wordloom_command("encode", "--model", model, "--ids",
+                                                       stdin="lowest newer\nwide widest\n")),
         }
         for name, stdin in inputs.items():
             assert succeeded(wordloom_command("decode", "--model", model, stdin=stdin)) == \
                 "lowest newer \nwide widest \n", name
+
+    def test_an_error_record_decodes_to_an_empty_line(self, model):
+        encoded = wordloom_command("encode", "--model", model, "--ids", stdin="lowest\nnewé\nwide\n")
+        assert encoded.returncode == 1
+        assert succeeded(wordloom_command("decode", "--model", model, stdin=encoded.stdout)) == "lowest \n\nwide \n"
+
+
+def api_ids(model, lines):
+    """What the module's own batch encoding gives for each line."""
+    return wordloom.BpeTokenizer.load(model).encode_batch(lines)
+
+
+def id_records(stdout):
+    return [json.loads(line) for line in stdout.splitlines()]
+
+
+class TestEncodeLines:
+    """Lines of standard input and files, encoded a block at a time, in
+    every output format."""
+
+    LINES = ["lowest newer", "", "wide <s>widest", "  low\tlow  "]
+
+    def test_every_format_gives_the_ids_of_each_line(self, model):
+        stdin = "\r\n".join(self.LINES[:2]) + "\r\n" + "\n".join(self.LINES[2:])  # no line end at the end
+        expected = api_ids(model, self.LINES)
+        tokenizer = wordloom.BpeTokenizer.load(model)
+        plain = succeeded(wordloom_command("encode", "--model", model, stdin=stdin)).splitlines()
+        assert plain[0::2] == [" ".join(tokenizer.encode(line).tokens) for line in self.LINES]
+        assert plain[1::2] == [" ".join(map(str, ids)) for ids in expected]
+        ids = succeeded(wordloom_command("encode", "--model", model, "--ids", stdin=stdin))
+        assert id_records(ids) == [{"ids": ids} for ids in expected]
+        described = encode_json(model, stdin=stdin)
+        assert [(record["text"], record["ids"]) for record in described] == list(zip(self.LINES, expected))
+
+    def test_files_and_standard_input_in_the_order_given(self, model, tmp_path):
+        (tmp_path / "a.txt").write_text("low\nnew\n", encoding="utf-8")
+        (tmp_path / "b.txt").write_text("wide", encoding="utf-8")
+        out = tmp_path / "out.jsonl"
+        stdout = succeeded(wordloom_command("encode", "--model", model, "--ids", "-i", tmp_path / "a.txt",
+                                            "--input", "-", "-i", tmp_path / "b.txt", "--output", out,
+                                            stdin="widest\n"))
+        assert stdout == ""
+        expected = api_ids(model, ["low", "new", "widest", "wide"])
+        assert id_records(out.read_text(encoding="utf-8")) == [{"ids": ids} for ids in expected]
+
+    def test_arrays_hold_the_ids_and_where_each_line_starts(self, model, tmp_path):
+        numpy = pytest.importorskip("numpy", reason="numpy reads the arrays back (requirements-dev.txt lists it)")
+        (tmp_path / "lines.txt").write_text("\n".join(self.LINES) + "\n", encoding="utf-8")
+        succeeded(wordloom_command("encode", "--model", model, "-i", tmp_path / "lines.txt", "-o", tmp_path / "x.npy"))
+        ids, offsets = numpy.load(tmp_path / "x.npy"), numpy.load(tmp_path / "x.offsets.npy")
+        assert ids.dtype == numpy.uint32 and offsets.dtype == numpy.uint64
+        assert [ids[start:end].tolist() for start, end in zip(offsets, offsets[1:])] == api_ids(model, self.LINES)
+        assert sorted(path.name for path in tmp_path.iterdir()) == ["lines.txt", "x.npy", "x.offsets.npy"]
+
+    def test_line_numbers_go_on_from_one_block_to_the_next(self, model, tmp_path):
+        numpy = pytest.importorskip("numpy", reason="numpy reads the arrays back (requirements-dev.txt lists it)")
+        lines = ["low newer wide " * 700] * 1000  # 10.5 MB: more than one block
+        lines[949] += "é"
+        result = wordloom_command("encode", "--model", model, "--on-unknown", "skip", "-o", tmp_path / "x.npy",
+                                  stdin="\n".join(lines))
+        assert result.returncode == 0 and result.stderr == (
+            "wordloom encode: left out 1 line that could not be encoded, the first at standard input, line 950: "
+            "the character 'é' (U+00E9) has no token in the vocabulary\n")
+        offsets = numpy.load(tmp_path / "x.offsets.npy")
+        [ids] = api_ids(model, lines[:1])
+        assert len(offsets) == 1000 and set(numpy.diff(offsets)) == {len(ids)}
+
+
+class TestUnencodableLines:
+    """--on-unknown: what lines with characters that have no token, or that
+    are not UTF-8, get."""
+
+    STDIN = "low new\nwidé €\nwide\nnewer \xff\n"
+
+    def test_error_gives_a_record_per_failed_line_and_a_failed_command(self, model):
+        stdin = self.STDIN.encode("utf-8").replace(b"\xc3\xbf", b"\xff")
+        result = wordloom_command("encode", "--model", model, "--ids", stdin=stdin)
+        assert result.returncode == 1
+        assert result.stderr.decode("utf-8") == (
+            "wordloom encode: error: 2 lines could not be encoded (see the error records), the first at "
+            "standard input, line 2: the character 'é' (U+00E9) has no token in the vocabulary\n")
+        low, wide = api_ids(model, ["low new", "wide"])
+        assert id_records(result.stdout.decode("utf-8")) == [
+            {"ids": low},
+            {"input": "standard input", "line": 2, "error": "the character 'é' (U+00E9) has no token in the vocabulary"},
+            {"ids": wide},
+            {"input": "standard input", "line": 4, "error": "not valid UTF-8 (byte 0xff at offset 6)"},
+        ]
+
+    def test_skip_leaves_the_lines_out(self, model):
+        result = wordloom_command("encode", "--model", model, "--json", "--on-unknown", "skip", stdin=self.STDIN)
+        assert result.returncode == 0 and "left out 2 lines that could not be encoded" in result.stderr
+        assert [record["text"] for record in id_records(result.stdout)] == ["low new", "wide"]
+        quiet = wordloom_command("encode", "--model", model, "--on-unknown", "skip", "--quiet", stdin=self.STDIN)
+        assert quiet.returncode == 0 and quiet.stderr == ""
+
+    def test_replace_drops_the_characters(self, model):
+        stdin = self.STDIN.encode("utf-8").replace(b"\xc3\xbf", b"\xff")
+        stdout = succeeded(wordloom_command("encode", "--model", model, "--ids", "--on-unknown", "replace",
+                                            stdin=stdin))
+        assert id_records(stdout) == [{"ids": ids} for ids in api_ids(model, ["low new", "wid ", "wide", "newer "])]
+
+    def test_replace_keeps_special_tokens_whose_characters_have_no_token(self, tmp_path):
+        corpus = tmp_path / "corpus.txt"
+        corpus.write_text(SAMPLE_WORDS + "\n", encoding="utf-8")  # no "<" or ">"
+        model = tmp_path / "model"
+        succeeded(wordloom_command("train", corpus, "--vocab-size", 40, "--out", model, "--special-token", "<s>"))
+        [record] = encode_json(model, "<s>low<new> <s>", "--on-unknown", "replace")
+        assert record["text"] == "<s>lownew <s>" and record["tokens"].count("<s>") == 2
+
+    def test_many_failing_lines_among_many_good_ones(self, model):
+        words = random.Random(11)
+        lines = [" ".join(words.choice(["low", "newer", "wide", "<s>", "é", "x€"]) for _ in range(words.randint(0, 6)))
+                 for _ in range(3000)]
+        expected = []
+        for number, line in enumerate(lines, start=1):
+            unknown = next((character for character in line if character in "é€"), None)
+            expected.append({"input": "standard input", "line": number,
+                             "error": f"the character {unknown!r} (U+{ord(unknown):04X}) has no token in the vocabulary"}
+                            if unknown else {"ids": api_ids(model, [line])[0]})
+        result = wordloom_command("encode", "--model", model, "--ids", stdin="\n".join(lines))
+        assert result.returncode == 1 and id_records(result.stdout) == expected
+
+    def test_arrays_stop_at_the_first_failed_line_and_leave_no_files(self, model, tmp_path):
+        result = wordloom_command("encode", "--model", model, "-o", tmp_path / "x.npy", stdin=self.STDIN)
+        assert result.returncode == 1 and result.stderr == (
+            "wordloom encode: error: standard input, line 2: the character 'é' (U+00E9) has no token in the "
+            "vocabulary (no arrays written)\n")
+        assert list(tmp_path.iterdir()) == []
 
 
 def test_info_shows_size_merges_and_settings(model):
@@ -256,7 +387,10 @@ class TestUserMistakes:
         self.check(wordloom_command(*(arg.format(**places) for arg in args)), 2, message.format(**places))
 
     @pytest.mark.parametrize("args, message", [
-        (["encode", "--model", "{model}"], "give TEXT, or pipe text into standard input to encode each line"),
+        (["encode", "--model", "{model}"],
+         "give TEXT or --input FILE, or pipe text into standard input to encode each line"),
+        (["encode", "--model", "{model}", "--input", "-"],
+         "give TEXT or --input FILE, or pipe text into standard input to encode each line"),
         (["decode", "--model", "{model}"], "give token ids, or pipe them into standard input"),
     ])
     def test_input_expected_from_a_terminal_is_a_usage_error(self, model, args, message):
@@ -310,16 +444,16 @@ class TestUserMistakes:
                    f"wordloom decode: error: cannot read {copy_of_model / 'merge_rules.json'}: input/output error")
 
     def test_a_character_the_model_never_saw(self, model):
-        result = wordloom_command("encode", "--model", model, "low €5")
-        self.check(result, 1, "the model never saw it in training")
-        assert result.stderr.startswith("wordloom encode: error: ") and "'€'" in result.stderr
+        self.check(wordloom_command("encode", "--model", model, "low €5"), 1,
+                   "wordloom encode: error: TEXT: the character '€' (U+20AC) has no token in the vocabulary")
 
     def test_an_unseen_character_on_standard_input_names_its_line(self, model):
-        self.check(wordloom_command("encode", "--model", model, stdin="low\nnew ü\n"), 1, "error: line 2: ")
+        self.check(wordloom_command("encode", "--model", model, stdin="low\nnew ü\n"), 1,
+                   "wordloom encode: error: standard input, line 2: the character 'ü' (U+00FC) has no token")
 
     def test_standard_input_that_is_not_utf8(self, model):
-        self.check(wordloom_command("encode", "--model", model, stdin=b"low \xff\n"), 1,
-                   "wordloom encode: error: line 1: the text is not valid UTF-8")
+        self.check(wordloom_command("encode", "--model", model, stdin=b"low\nlow \xff\n"), 1,
+                   "wordloom encode: error: standard input, line 2: not valid UTF-8 (byte 0xff at offset 4)")
         self.check(wordloom_command("decode", "--model", model, stdin=b"1 \xff\n"), 1,
                    "wordloom decode: error: standard input: not valid UTF-8 (byte 0xff at offset 2)")
 

@@ -9,6 +9,7 @@ from pathlib import Path
 import wordloom
 
 from wordloom_tools.cli import commands, demo
+from wordloom_tools.cli import encode as encode_command
 from wordloom_tools.cli.errors import UsageError, UserError
 from wordloom_tools.failures import cause
 from wordloom_tools.model_files import ModelError, check_complete
@@ -21,7 +22,8 @@ examples:
   wordloom demo
   wordloom train corpus.txt --vocab-size 8000 --out model
   wordloom encode --model model "some text"
-  wordloom encode --model model --json < lines.txt > encoded.jsonl
+  wordloom encode --model model --ids < lines.txt > encoded.jsonl
+  wordloom encode --model model --input corpus.txt --output ids.npy
   wordloom decode --model model 17 512 33
   wordloom decode --model model < encoded.jsonl
   wordloom info --model model
@@ -88,12 +90,26 @@ def build_parser() -> argparse.ArgumentParser:
                             "instead of one pass per token")
     _add_quiet_option(train)
 
-    encode = _add_command(subcommands, "encode", commands.encode, "split text into tokens and ids")
+    encode = _add_command(subcommands, "encode", encode_command.run, "split text into tokens and ids")
     _add_model_option(encode)
     encode.add_argument("text", metavar="TEXT", nargs="?",
-                        help="the text to encode; without it, each line of standard input is encoded")
-    encode.add_argument("--json", action="store_true",
-                        help="print one JSON object per text: text, tokens, ids and token types")
+                        help="the text to encode; without it, each line of the --input files or of standard "
+                             "input is encoded")
+    encode.add_argument("-i", "--input", action="append", default=[], metavar="FILE", dest="inputs",
+                        type=_argument(input_file),
+                        help="a UTF-8 text file whose lines to encode, - for standard input (repeatable)")
+    encode.add_argument("-o", "--output", metavar="FILE", type=_argument(output_file),
+                        help="write to FILE instead of standard output; a FILE named X.npy gets the ids of "
+                             "every line as a uint32 array, and X.offsets.npy where each line's ids start (uint64)")
+    formats = encode.add_mutually_exclusive_group()
+    formats.add_argument("--json", action="store_const", const="json", dest="format", default="plain",
+                         help="print one JSON object per text: text, tokens, ids and token types")
+    formats.add_argument("--ids", action="store_const", const="ids", dest="format",
+                         help="print one JSON object per text with its ids only: {\"ids\": [...]} (fastest)")
+    encode.add_argument("--on-unknown", choices=("error", "skip", "replace"), default="error",
+                        help="what a line with a character that has no token (or that is not UTF-8) gets: "
+                             "error: an error record in JSON output, else the command stops; skip: the line is "
+                             "left out; replace: such characters are dropped from it (default: error)")
     _add_quiet_option(encode)
 
     decode = _add_command(subcommands, "decode", commands.decode, "turn token ids back into text")
@@ -101,7 +117,8 @@ def build_parser() -> argparse.ArgumentParser:
     decode.add_argument("ids", metavar="ID", nargs="*", type=_argument(commands.token_id),
                         help="token ids (ids beyond the vocabulary are skipped); without them, standard input "
                              "gives one text per line of ids separated by spaces or commas, or per JSON list "
-                             "of ids (or JSON object with \"ids\", as `encode --json` prints)")
+                             "of ids (or JSON object with \"ids\", as `encode --json` and `--ids` print; their "
+                             "error records give empty lines)")
 
     info = _add_command(subcommands, "info", commands.info, "show a model's vocabulary size and settings")
     _add_model_option(info)
@@ -166,6 +183,20 @@ def existing_file(text: str) -> Path:
         raise ValueError(f"no such file: {text}")
     if not os.access(path, os.R_OK):
         raise ValueError(f"cannot read {text}: permission denied")
+    return path
+
+
+def input_file(text: str) -> str:
+    """A file to read, or "-" for standard input."""
+    return text if text == encode_command.STANDARD_INPUT else str(existing_file(text))
+
+
+def output_file(text: str) -> Path:
+    path = Path(text)
+    if path.is_dir():
+        raise ValueError(f"{text} is a directory, not a file")
+    if not path.absolute().parent.is_dir():
+        raise ValueError(f"no such directory: {path.parent}")
     return path
 
 
