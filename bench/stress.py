@@ -5,13 +5,20 @@ encode call on the first 100 MB of it with the trained model. Each step runs
 in a fresh interpreter; reports wall time, peak resident memory and the ratio
 of peak memory to input size. Inputs are cached beside the other benchmarks'.
 
-    python bench/stress.py [--corpus-mb 300] [--text-mb 100] [--vocab-size 32000]
+    python bench/stress.py [--corpus-mb 300] [--text-mb 100] [--vocab-size 32000] [--repeat 10]
+
+With --repeat N, training runs once more on the corpus repeated N times (the
+same distinct words, N times the text), built under the temporary directory
+and deleted afterwards: its peak memory should match the single corpus's and
+its time grow linearly.
 """
 import argparse
 import json
 import re
+import shutil
 import tempfile
 import time
+from pathlib import Path
 
 from corpus import cache_dir, stdlib_corpus
 from measure import in_child, peak_mb
@@ -74,11 +81,23 @@ def leading_text(corpus, megabytes):
     return path
 
 
+def repeated_corpus(corpus, times, directory):
+    """The corpus file `times` times over, written into `directory`."""
+    path = Path(directory) / f"{corpus.stem}-times-{times}.txt"
+    with open(path, "wb") as repeated:
+        for _ in range(times):
+            with open(corpus, "rb") as source:
+                shutil.copyfileobj(source, repeated, 1 << 24)
+    return path
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--corpus-mb", type=int, default=300, help="least size of the training corpus")
     parser.add_argument("--text-mb", type=int, default=100, help="size of the encoded text")
     parser.add_argument("--vocab-size", type=int, default=32_000)
+    parser.add_argument("--repeat", type=int, default=0, metavar="N",
+                        help="also train on the corpus repeated N times (not kept)")
     options = parser.parse_args()
 
     corpus, facts = stress_corpus(options.corpus_mb)
@@ -91,10 +110,20 @@ def main():
         train = in_child("stress.train_step", corpus, options.vocab_size, model_dir, timeout=None)
         encode = in_child("stress.encode_step", model_dir, text, timeout=None)
     encoding = encode["result"]
-    print(f"{'step':8} {'input MB':>9} {'time s':>8} {'peak MB':>9} {'peak/input':>10}")
-    for step, input_mb, seconds, peak in (("train", corpus_mb, train["seconds"], train["peak_mb"]),
-                                          ("encode", text_mb, encoding["seconds"], encode["peak_mb"])):
-        print(f"{step:8} {input_mb:9.1f} {seconds:8.1f} {peak:9.0f} {peak / input_mb:10.2f}")
+    steps = [("train", corpus_mb, train["seconds"], train["peak_mb"]),
+             ("encode", text_mb, encoding["seconds"], encode["peak_mb"])]
+    if options.repeat:
+        with tempfile.TemporaryDirectory() as scratch:
+            repeated = repeated_corpus(corpus, options.repeat, scratch)
+            again = in_child("stress.train_step", repeated, options.vocab_size, scratch, timeout=None)
+            steps.append((f"train x{options.repeat}", repeated.stat().st_size / 1e6, again["seconds"],
+                          again["peak_mb"]))
+    print(f"{'step':10} {'input MB':>9} {'time s':>8} {'peak MB':>9} {'peak/input':>10}")
+    for step, input_mb, seconds, peak in steps:
+        print(f"{step:10} {input_mb:9.1f} {seconds:8.1f} {peak:9.0f} {peak / input_mb:10.2f}")
+    if options.repeat:
+        print(f"repeated {options.repeat} times: peak memory x{again['peak_mb'] / train['peak_mb']:.2f}, "
+              f"time x{again['seconds'] / train['seconds']:.2f}")
     print(f"trained {train['result']}; encoded {encoding['tokens']:,} tokens at "
           f"{text_mb / encoding['seconds']:.1f} MB/s, {encoding['before_mb']:.0f} MB resident before the call "
           "(interpreter, model, text)")

@@ -1,8 +1,10 @@
 // Fuzzes training. Input byte 0 picks the settings (bit 0: punctuation
-// pre-tokenizer, bit 1: Aho-Corasick removal), byte 1 the target size (times
-// two); the rest is cut at 0xFF bytes into special tokens and, last, the
-// corpus. Training must learn consistent tables, learn the same ones again,
-// save them so that they load unchanged, and encode its own corpus.
+// pre-tokenizer, bit 1: Aho-Corasick removal, the other bits: the chunk size
+// of a second training), byte 1 the target size (times two); the rest is cut
+// at 0xFF bytes into special tokens and, last, the corpus. Training must
+// learn consistent tables, learn the same ones again reading the corpus in
+// chunks of a few bytes, save them so that they load unchanged, and encode
+// its own corpus.
 #include <cstdint>
 
 #include "fuzz_support.hpp"
@@ -17,10 +19,13 @@ struct Settings {
   std::vector<std::string> special_tokens;
 };
 
-BpeTokenizer train(const Settings& settings, const std::filesystem::path& corpus) {
+BpeTokenizer train(const Settings& settings, const std::filesystem::path& corpus,
+                   std::size_t chunk_bytes = TrainingOptions{}.corpus_chunk_bytes) {
   BpeTokenizer tokenizer = BpeTokenizer::create(corpus.string(), settings.target, settings.kind,
                                                 settings.special_tokens, settings.removal, false, std::nullopt);
-  require(tokenizer.train().has_value(), "an untrained tokenizer trains");
+  TrainingOptions options;
+  options.corpus_chunk_bytes = chunk_bytes;
+  require(tokenizer.train(options).has_value(), "an untrained tokenizer trains");
   return tokenizer;
 }
 
@@ -79,10 +84,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const wordloom::BpeTokenizer tokenizer = train(settings, corpus);
   const wordloom::Model& model = *tokenizer.model;
   check_tables(model, settings);
-  const wordloom::BpeTokenizer again = train(settings, corpus);
+  const wordloom::BpeTokenizer again = train(settings, corpus, 1 + (data[0] >> 2));
   require(again.model->token_table.id_to_token == model.token_table.id_to_token &&
               again.model->merge_rules == model.merge_rules,
-          "training is deterministic");
+          "training is deterministic, whatever the chunk size");
   check_saved_and_loaded(model);
   encode_and_check(tokenizer, fields.back());
   return 0;

@@ -14,7 +14,7 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 # <source_location> with libstdc++ 12.
 CLANG_VERSION=16
 source scripts/debian.sh
-install_debian_packages clang-$CLANG_VERSION libclang-rt-$CLANG_VERSION-dev nlohmann-json3-dev libabsl-dev pkg-config
+install_debian_packages clang-$CLANG_VERSION libclang-rt-$CLANG_VERSION-dev
 
 CXX=clang++-$CLANG_VERSION
 SANITIZERS=address,undefined
@@ -26,17 +26,17 @@ if [ ${#targets[@]} -eq 0 ]; then
 fi
 
 # The core library, instrumented for coverage; CMake keeps its source list.
-# .python-version selects pyenv's 3.12 inside the project.
-python_exe=$(python3.12 -c 'import sys; print(sys.executable)')
+# The header-only libraries come from the PyPI packages in .venv (scripts/setup.sh).
+python_exe=$PWD/.venv/bin/python
+boost_include=$("$python_exe" -c 'import boost_headers; print(boost_headers.get_include())')
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER="$CXX" \
   -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,$SANITIZERS -fno-sanitize-recover=undefined -fno-omit-frame-pointer" \
-  -DPython_EXECUTABLE="$python_exe" >/dev/null
+  -DWORDLOOM_BUILD_MODULE=OFF -DPython_EXECUTABLE="$python_exe" >/dev/null
 cmake --build "$BUILD" --target wordloom_core
 
-read -r -a absl_flags <<<"$(pkg-config --cflags --libs absl_flat_hash_map absl_hash)"
 for target in "${targets[@]}"; do
   "$CXX" -std=c++20 -O1 -g -fsanitize=fuzzer,$SANITIZERS -fno-sanitize-recover=undefined -fno-omit-frame-pointer \
-    -Isrc "fuzz/$target.cpp" "$BUILD/libwordloom_core.a" "${absl_flags[@]}" -pthread -o "$BUILD/$target"
+    -Isrc -isystem "$boost_include" "fuzz/$target.cpp" "$BUILD/libwordloom_core.a" -pthread -o "$BUILD/$target"
 done
 
 mkdir -p "$BUILD/artifacts" "$BUILD/tmp"

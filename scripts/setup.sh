@@ -5,7 +5,7 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 echo "setup: Debian packages for the build"
 source scripts/debian.sh
-install_debian_packages nlohmann-json3-dev libabsl-dev libgtest-dev
+install_debian_packages libgtest-dev  # the C++ unit tests
 
 # .python-version selects pyenv's 3.12 inside the project.
 if [ ! -x .venv/bin/python ]; then

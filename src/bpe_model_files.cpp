@@ -256,14 +256,7 @@ Result<std::shared_ptr<const Model>> load_model_files(std::string_view files_pat
 Result<BpeTokenizer> BpeTokenizer::new_from_pretrained(std::string_view files_path) {
   Result<std::shared_ptr<const Model>> loaded = load_model_files(files_path);
   if (!loaded) return fail(std::move(loaded).error());
-  BpeTokenizer tokenizer;
-  tokenizer.model = std::move(loaded).value();
-  const Config& config = tokenizer.model->config;
-  tokenizer.target_vocab_size = config.target_vocab_size;
-  tokenizer.pre_tokenizer = config.pre_tokenizer;
-  tokenizer.special_tokens = config.special_tokens;
-  tokenizer.special_token_removal_method = config.special_token_removal_method;
-  return tokenizer;
+  return holding(std::move(loaded).value());
 }
 
 }  // namespace wordloom

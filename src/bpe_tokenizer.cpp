@@ -25,6 +25,14 @@ BpeTokenizer BpeTokenizer::create(std::string_view input_path, std::uint64_t tar
   return tokenizer;
 }
 
+BpeTokenizer BpeTokenizer::holding(std::shared_ptr<const Model> model) {
+  const Config& config = model->config;
+  BpeTokenizer tokenizer = create("", config.target_vocab_size, config.pre_tokenizer, config.special_tokens,
+                                  config.special_token_removal_method, false, std::nullopt);
+  tokenizer.model = std::move(model);
+  return tokenizer;
+}
+
 BpeTokenizer BpeTokenizer::copy() const {
   BpeTokenizer copied = create(input_path, target_vocab_size, pre_tokenizer, special_tokens,
                                special_token_removal_method, save_model, output_dir);

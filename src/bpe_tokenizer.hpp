@@ -17,6 +17,7 @@
 #include "special_tokens.hpp"
 #include "tokenizer_error.hpp"
 #include "tokenizer_tables.hpp"
+#include "word_counts.hpp"
 
 namespace wordloom {
 
@@ -64,12 +65,18 @@ class TrainingObserver {
   virtual void phase_finished(TrainingPhase phase, std::chrono::nanoseconds elapsed) = 0;
   // The merge loop stopped before the target size: no pair was left.
   virtual void pairs_exhausted() = 0;
+  // Now and then while counting: so many bytes of text are counted so far.
+  virtual void corpus_counted(std::uint64_t /*bytes*/) {}
+  // Now and then while merging: `added` of the `wanted` tokens are learned.
+  virtual void merges_done(std::uint64_t /*added*/, std::uint64_t /*wanted*/) {}
 };
 
 struct TrainingOptions {
   unsigned worker_threads = 0;  // 0: one per hardware thread
-  // Words are counted in blocks of about this size; a block is also the
-  // longest stretch between interrupt checks.
+  // The corpus is read and cleaned a chunk of about this size at a time.
+  std::size_t corpus_chunk_bytes = std::size_t{32} << 20;
+  // A chunk's words are counted in blocks of about this size on the worker
+  // threads; a block is also the longest stretch between interrupt checks.
   std::size_t count_block_bytes = std::size_t{8} << 20;
   InterruptCheck check_interrupt;
   TrainingObserver* observer = nullptr;  // none: nothing is reported
@@ -136,6 +143,10 @@ struct BpeTokenizer {
   // A trained record restored from a model directory.
   static Result<BpeTokenizer> new_from_pretrained(std::string_view files_path);
 
+  // A trained record holding `model`, with the settings it was learned with
+  // and no corpus, as a loaded one has.
+  static BpeTokenizer holding(std::shared_ptr<const Model> model);
+
   // The same settings, sharing the same model (which never changes); the
   // copy's word cache starts empty.
   BpeTokenizer copy() const;
@@ -164,7 +175,12 @@ struct BpeTokenizer {
 };
 
 // Learns a model from the text of a corpus.
-std::shared_ptr<const Model> train_model(std::string text, const Config& config, const TrainingOptions& options);
+std::shared_ptr<const Model> train_model(std::string_view text, const Config& config, const TrainingOptions& options);
+
+// Learns a model from the words of a corpus, counted with the settings of
+// `config`: the same model as from the text the counts were made of.
+std::shared_ptr<const Model> train_model_from_counts(const WordCounts& counts, const Config& config,
+                                                     const TrainingOptions& options);
 
 // Appends the ids of `text` to `ids`, and each of its words to `words` when
 // given. Raises InternalFailure for a character without a token.

@@ -4,25 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <utility>
 
 namespace wordloom {
 namespace {
-
-// Closes the descriptor whatever way the read ends.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 unexpected<FileReadError> failed(FileReadError::Stage stage, int error_number) {
   return unexpected<FileReadError>(FileReadError{stage, error_number});
@@ -30,31 +17,51 @@ unexpected<FileReadError> failed(FileReadError::Stage stage, int error_number) {
 
 }  // namespace
 
-expected<std::string, FileReadError> read_regular_file(const std::string& path) {
+expected<RegularFile, FileReadError> RegularFile::open(const std::string& path) {
   // Non-blocking, so that opening a FIFO without a writer returns at once.
-  const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (file.get() < 0) return failed(FileReadError::Stage::Opening, errno);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return failed(FileReadError::Stage::Opening, errno);
+  RegularFile file(fd, 0);  // closes the descriptor on every way out
   struct stat status {};
-  if (::fstat(file.get(), &status) != 0) return failed(FileReadError::Stage::Opening, errno);
+  if (::fstat(fd, &status) != 0) return failed(FileReadError::Stage::Opening, errno);
   if (S_ISDIR(status.st_mode)) return failed(FileReadError::Stage::Reading, EISDIR);
   if (!S_ISREG(status.st_mode)) return failed(FileReadError::Stage::Opening, EINVAL);
+  file.size_ = static_cast<std::uint64_t>(status.st_size);
+  return file;
+}
 
+RegularFile::RegularFile(RegularFile&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), size_(other.size_) {}
+
+RegularFile::~RegularFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+expected<std::size_t, FileReadError> RegularFile::append_to(std::string& buffer, std::size_t max_bytes) {
+  const std::size_t old_size = buffer.size();
+  buffer.resize(old_size + max_bytes);
+  ssize_t n;
+  do {
+    n = ::read(fd_, buffer.data() + old_size, max_bytes);
+  } while (n < 0 && errno == EINTR);
+  const int error_number = errno;
+  buffer.resize(old_size + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+  if (n < 0) return failed(FileReadError::Stage::Reading, error_number);
+  return static_cast<std::size_t>(n);
+}
+
+expected<std::string, FileReadError> read_regular_file(const std::string& path) {
+  expected<RegularFile, FileReadError> file = RegularFile::open(path);
+  if (!file) return unexpected<FileReadError>(file.error());
   // One byte beyond the expected size, so that the end shows without growing.
-  std::string content(static_cast<std::size_t>(status.st_size) + 1, '\0');
-  std::size_t length = 0;
+  std::string content;
+  content.reserve(static_cast<std::size_t>(file->size_at_opening()) + 1);
   for (;;) {
-    if (length == content.size()) content.resize(2 * content.size());
-    const ssize_t n = ::read(file.get(), content.data() + length, content.size() - length);
-    if (n > 0) {
-      length += static_cast<std::size_t>(n);
-    } else if (n == 0) {
-      break;
-    } else if (errno != EINTR) {
-      return failed(FileReadError::Stage::Reading, errno);
-    }
+    const std::size_t room = std::max<std::size_t>(content.capacity() - content.size(), 1 << 16);
+    expected<std::size_t, FileReadError> read = file->append_to(content, room);
+    if (!read) return unexpected<FileReadError>(read.error());
+    if (*read == 0) return content;
   }
-  content.resize(length);
-  return content;
 }
 
 }  // namespace wordloom

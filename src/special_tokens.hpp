@@ -9,7 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "absl/container/flat_hash_map.h"
+#include <boost/unordered/unordered_flat_map.hpp>
+
 #include "utf8.hpp"
 
 namespace wordloom {
@@ -40,7 +41,7 @@ class AhoCorasick {
 
   bool has_empty_pattern_ = false;
   std::uint32_t root_next_[256] = {};             // dense transitions of the root
-  absl::flat_hash_map<std::uint64_t, std::uint32_t> edges_;  // (state << 8 | byte) -> child
+  boost::unordered_flat_map<std::uint64_t, std::uint32_t> edges_;  // (state << 8 | byte) -> child
   std::vector<std::uint32_t> failure_;
   std::vector<std::uint32_t> longest_match_;      // length of the longest pattern ending here, 0 for none
 };

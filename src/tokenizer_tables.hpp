@@ -7,20 +7,21 @@
 #include <string_view>
 #include <vector>
 
-#include "absl/container/flat_hash_map.h"
-#include "absl/container/flat_hash_set.h"
-#include "absl/hash/hash.h"
+#include <boost/container_hash/hash.hpp>
+#include <boost/unordered/unordered_flat_map.hpp>
+#include <boost/unordered/unordered_flat_set.hpp>
+
 #include "tokenizer_error.hpp"
 
 namespace wordloom {
 
 // String hashing that accepts std::string_view for lookups in maps keyed by
-// std::string (the system's abseil has its own string_view type).
+// std::string. Boost's string hash mixes well, so the maps skip their own
+// extra mixing step.
 struct StringHash {
   using is_transparent = void;
-  std::size_t operator()(std::string_view text) const noexcept {
-    return absl::Hash<absl::string_view>{}(absl::string_view(text.data(), text.size()));
-  }
+  using is_avalanching = void;
+  std::size_t operator()(std::string_view text) const noexcept { return boost::hash<std::string_view>{}(text); }
 };
 struct StringEq {
   using is_transparent = void;
@@ -28,11 +29,11 @@ struct StringEq {
 };
 
 template <typename Key, typename V>
-using StringKeyedMap = absl::flat_hash_map<Key, V, StringHash, StringEq>;
+using StringKeyedMap = boost::unordered_flat_map<Key, V, StringHash, StringEq>;
 template <typename V>
 using StringMap = StringKeyedMap<std::string, V>;
-using StringSet = absl::flat_hash_set<std::string, StringHash, StringEq>;
-using StringViewSet = absl::flat_hash_set<std::string_view, StringHash, StringEq>;
+using StringSet = boost::unordered_flat_set<std::string, StringHash, StringEq>;
+using StringViewSet = boost::unordered_flat_set<std::string_view, StringHash, StringEq>;
 
 // A pair of adjacent tokens (left id, right id).
 struct TokenPair {
@@ -41,14 +42,18 @@ struct TokenPair {
 
   friend bool operator==(const TokenPair&, const TokenPair&) = default;
   friend auto operator<=>(const TokenPair&, const TokenPair&) = default;
-  template <typename H>
-  friend H AbslHashValue(H state, const TokenPair& pair) {
-    return H::combine(std::move(state), pair.left, pair.right);
+};
+
+// Both ids side by side in one 64-bit word: distinct pairs never collide here,
+// and the map's own multiplicative mixing spreads the word over the table.
+struct TokenPairHash {
+  std::size_t operator()(const TokenPair& pair) const noexcept {
+    return static_cast<std::uint64_t>(pair.left) << 32 | pair.right;
   }
 };
 
 template <typename V>
-using PairMap = absl::flat_hash_map<TokenPair, V>;
+using PairMap = boost::unordered_flat_map<TokenPair, V, TokenPairHash>;
 
 // Ids are dense from 0 in order of first insertion. The two fields are read
 // directly by the rest of the core; only get_or_insert_id changes them.

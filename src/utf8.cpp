@@ -5,7 +5,7 @@
 
 namespace wordloom {
 
-bool is_valid_utf8(std::string_view text) {
+std::size_t valid_utf8_length(std::string_view text) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t size = text.size();
   std::size_t pos = 0;
@@ -37,16 +37,16 @@ bool is_valid_utf8(std::string_view text) {
       if (lead == 0xF0) low = 0x90;   // overlong
       if (lead == 0xF4) high = 0x8F;  // beyond U+10FFFF
     } else {
-      return false;
+      return pos;
     }
-    if (pos + length > size) return false;
-    if (bytes[pos + 1] < low || bytes[pos + 1] > high) return false;
+    if (pos + length > size) return pos;
+    if (bytes[pos + 1] < low || bytes[pos + 1] > high) return pos;
     for (std::size_t i = 2; i < length; ++i) {
-      if ((bytes[pos + i] & 0xC0) != 0x80) return false;
+      if ((bytes[pos + i] & 0xC0) != 0x80) return pos;
     }
     pos += length;
   }
-  return true;
+  return size;
 }
 
 }  // namespace wordloom

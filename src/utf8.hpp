@@ -32,8 +32,10 @@ void for_each_char(std::string_view text, OnChar&& on_char) {
   }
 }
 
-// Whether `text` is well-formed UTF-8 (no overlongs, surrogates or values
-// beyond U+10FFFF).
-bool is_valid_utf8(std::string_view text);
+// The length of the longest prefix of `text` made of well-formed UTF-8
+// characters (no overlongs, surrogates or values beyond U+10FFFF).
+std::size_t valid_utf8_length(std::string_view text);
+
+inline bool is_valid_utf8(std::string_view text) { return valid_utf8_length(text) == text.size(); }
 
 }  // namespace wordloom

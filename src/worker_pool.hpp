@@ -1,12 +1,13 @@
 // Fork-join parallelism: splits an index range into contiguous blocks and runs
 // them on short-lived threads that are joined before the call returns. No
 // thread outlives the call, so a process forked afterwards (multiprocessing)
-// starts clean and process exit never meets a joinable thread.
+// starts clean and a process that ends never meets a joinable thread.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 #include <exception>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -17,7 +18,9 @@ inline unsigned default_worker_threads() { return std::max(1u, std::thread::hard
 // Calls `work(begin, end)` for contiguous blocks covering [0, count), on up to
 // `threads` threads (0: one per hardware thread), each block holding at least
 // `min_block` indices. The first exception thrown by any block is rethrown on
-// the calling thread after all blocks finished.
+// the calling thread after all blocks finished. A block whose thread cannot be
+// started (no memory for its stack, too many threads) runs on the calling
+// thread instead.
 template <typename Work>
 void fork_join_blocks(std::size_t count, unsigned threads, std::size_t min_block, Work&& work) {
   if (threads == 0) threads = default_worker_threads();
@@ -35,7 +38,13 @@ void fork_join_blocks(std::size_t count, unsigned threads, std::size_t min_block
   {
     std::vector<std::jthread> helpers;
     helpers.reserve(blocks - 1);
-    for (std::size_t block = 1; block < blocks; ++block) helpers.emplace_back(run_block, block);
+    for (std::size_t block = 1; block < blocks; ++block) {
+      try {
+        helpers.emplace_back(run_block, block);
+      } catch (const std::system_error&) {
+        run_block(block);
+      }
+    }
     run_block(0);
   }  // joins the helpers
   for (const std::exception_ptr& failure : failures) {
