@@ -1,17 +1,11 @@
-"""The train, decode and info commands."""
+"""The decode and info commands."""
 import argparse
 import json
-import os
 import re
 import sys
-import time
 from collections.abc import Iterator
-from typing import Any
 
-import wordloom
-
-from wordloom_tools import model_files, training
-from wordloom_tools.cli import progress
+from wordloom_tools import model_files
 from wordloom_tools.cli.errors import UsageError, UserError
 from wordloom_tools.failures import cause
 
@@ -19,25 +13,6 @@ MAX_TOKEN_ID = 2**32 - 1
 TOKEN_ID_EXPECTED = f"a token id (a whole number from 0 to {MAX_TOKEN_ID})"
 NON_WHITE_SPACE = re.compile(r"\S")
 ID_SEPARATORS = re.compile(r"[\s,]+")
-
-
-def train(options: argparse.Namespace) -> None:
-    seconds = train_model(options.corpus, options.vocab_size, options.out, options.quiet,
-                          punctuation=options.punctuation, special_tokens=options.special_tokens,
-                          aho_corasick=options.aho_corasick)
-    print(f"trained on {options.corpus} in {seconds:.2f} s; model saved to {options.out}")
-    for line in model_files.summarize(options.out).lines():
-        print(line)
-
-
-def train_model(corpus: os.PathLike[str], vocab_size: int, out: os.PathLike[str], quiet: bool,
-                **settings: Any) -> float:
-    """Trains and saves a model, showing that training runs; returns the
-    seconds it took."""
-    start = time.perf_counter()
-    with progress.spinner("training", progress.shown(quiet)) as turn:
-        training.train_isolated(corpus, vocab_size, out, while_waiting=turn, **settings)
-    return time.perf_counter() - start
 
 
 def decode(options: argparse.Namespace) -> None:

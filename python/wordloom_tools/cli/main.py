@@ -10,6 +10,7 @@ import wordloom
 
 from wordloom_tools.cli import commands, demo
 from wordloom_tools.cli import encode as encode_command
+from wordloom_tools.cli import train as train_command
 from wordloom_tools.cli.errors import UsageError, UserError
 from wordloom_tools.failures import cause
 from wordloom_tools.model_files import ModelError, check_complete
@@ -20,7 +21,7 @@ FAILED, USAGE, INTERRUPTED = 1, 2, 130
 EXAMPLES = """\
 examples:
   wordloom demo
-  wordloom train corpus.txt --vocab-size 8000 --out model
+  wordloom train corpus.txt more/ --vocab-size 8000 --out model
   wordloom encode --model model "some text"
   wordloom encode --model model --ids < lines.txt > encoded.jsonl
   wordloom encode --model model --input corpus.txt --output ids.npy
@@ -74,9 +75,11 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"wordloom {wordloom.__version__}")
     subcommands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    train = _add_command(subcommands, "train", commands.train,
-                         "learn a vocabulary from a corpus file and save the model")
-    train.add_argument("corpus", metavar="CORPUS", type=_argument(existing_file), help="a UTF-8 text file")
+    train = _add_command(subcommands, "train", train_command.run,
+                         "learn a vocabulary from a corpus and save the model")
+    train.add_argument("corpus", metavar="CORPUS", nargs="+", type=_argument(corpus),
+                       help="a UTF-8 text file; a directory, for every file in it and its subdirectories except "
+                            "hidden ones, in path order; - for standard input. Each file is a document")
     train.add_argument("--vocab-size", required=True, metavar="N", type=_argument(vocab_size),
                        help="stop when the vocabulary has N tokens")
     train.add_argument("--out", required=True, metavar="DIR", type=_argument(output_directory),
@@ -88,6 +91,9 @@ def build_parser() -> argparse.ArgumentParser:
     train.add_argument("--aho-corasick", action="store_true",
                        help="remove the special tokens from the corpus with one Aho-Corasick pass "
                             "instead of one pass per token")
+    train.add_argument("--dask", metavar="ADDRESS",
+                       help="count the words on the Dask cluster whose scheduler is at ADDRESS "
+                            "(tcp://host:8786); its workers read the corpus files at the same paths")
     _add_quiet_option(train)
 
     encode = _add_command(subcommands, "encode", encode_command.run, "split text into tokens and ids")
@@ -184,6 +190,17 @@ def existing_file(text: str) -> Path:
     if not os.access(path, os.R_OK):
         raise ValueError(f"cannot read {text}: permission denied")
     return path
+
+
+def corpus(text: str) -> train_command.Corpus:
+    if text == train_command.STANDARD_INPUT:
+        return train_command.Corpus(text, None)
+    if Path(text).is_dir():
+        files = train_command.files_in(Path(text))
+        if not files:
+            raise ValueError(f"{text} holds no files")
+        return train_command.Corpus(text, files)
+    return train_command.Corpus(text, [existing_file(text)])
 
 
 def input_file(text: str) -> str:
