@@ -9,13 +9,14 @@ from typing import AnyStr
 from wordloom_tools.failures import cause
 
 READ_BYTES = 1 << 16  # the least one read asks for, so that a long line grows in few reads
+IDLE_MILLISECONDS = 20  # no input for this long ends a block: a pause of the writer, not a slow pipe
 
 
 def read_blocks(fd: int, size: int) -> Iterator[bytes]:
     """Blocks of whole lines from `fd`, about `size` bytes each, the last one
     without its final line end if the input has none. A block is cut short
-    when no more input is ready, so that lines typed or piped in slowly are
-    handed on as they come."""
+    when no more input comes for IDLE_MILLISECONDS, so that lines typed or
+    piped in now and then are handed on as they come."""
     buffer = bytearray()
     at_end = False
     while not at_end:
@@ -27,21 +28,21 @@ def read_blocks(fd: int, size: int) -> Iterator[bytes]:
 
 
 def _read_some(fd: int, buffer: bytearray, size: int) -> bool:
-    """Adds to `buffer` until it holds `size` bytes or no more input is ready,
+    """Adds to `buffer` until it holds `size` bytes or the input is idle,
     reading at least once; False at the end of the input."""
     while True:
         data = os.read(fd, max(size - len(buffer), READ_BYTES))
         if not data:
             return False
         buffer += data
-        if len(buffer) >= size or not _ready(fd):
+        if len(buffer) >= size or _idle(fd):
             return True
 
 
-def _ready(fd: int) -> bool:
+def _idle(fd: int) -> bool:
     poll = select.poll()
     poll.register(fd, select.POLLIN)
-    return bool(poll.poll(0))
+    return not poll.poll(IDLE_MILLISECONDS)
 
 
 @dataclass

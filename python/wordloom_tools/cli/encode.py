@@ -20,7 +20,9 @@ from wordloom_tools.line_encoding import Encoded, Failed, LineEncoder
 from wordloom_tools.line_input import Lines, read_blocks, split_lines
 
 STANDARD_INPUT = "-"
-BLOCK_BYTES = 8 << 20  # input per encoding call: large enough to keep every core busy
+# Input per encoding call: enough to keep every core busy, and few enough
+# bytes that writing one block overlaps encoding the next even for 10 MB.
+BLOCK_BYTES = 4 << 20
 
 
 @dataclass
