@@ -376,6 +376,8 @@ class TestProgress:
             status, stdout, shown = on_terminal("encode", "--model", model, stdin=stdin)
         assert status == 0 and len(stdout.splitlines()) == 2000
         assert "encoding:" in shown and "/12.7k " in shown  # the bar ends at the size of the input
+        status, _, shown = on_terminal("encode", "--model", model, "-i", lines, "-i", lines, "-o", tmp_path / "x.npy")
+        assert status == 0 and "/25.4k " in shown  # both files
 
     def test_nothing_reaches_standard_error_that_is_not_a_terminal(self, corpus, tmp_path):
         result = wordloom_command("train", corpus, "--vocab-size", 100, "--out", tmp_path)
@@ -544,6 +546,18 @@ class TestEndings:
         child.send_signal(signal.SIGINT)
         assert child.wait(timeout=60) == 130
         assert child.stderr.read() == "wordloom: interrupted\n"
+
+    def test_ctrl_c_while_writing_arrays_leaves_no_files(self, model, tmp_path):
+        child = subprocess.Popen(command("encode", "--model", model, "-o", tmp_path / "x.npy"), stdin=subprocess.PIPE,
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=environment(), text=True)
+        child.stdin.write("low\n")
+        child.stdin.flush()
+        deadline = time.monotonic() + 60
+        while not (tmp_path / "x.offsets.npy.partial").exists() and time.monotonic() < deadline:
+            time.sleep(0.01)
+        child.send_signal(signal.SIGINT)
+        assert child.wait(timeout=60) == 130
+        assert child.stderr.read() == "wordloom: interrupted\n" and list(tmp_path.iterdir()) == []
 
     def test_ctrl_c_during_training_leaves_no_model_directory(self, tmp_path):
         words = random.Random(7)
