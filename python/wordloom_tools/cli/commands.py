@@ -9,6 +9,7 @@ from wordloom_tools import model_files
 from wordloom_tools.cli.errors import UsageError, UserError
 from wordloom_tools.failures import cause
 
+STANDARD_INPUT = "-"  # as a file argument
 MAX_TOKEN_ID = 2**32 - 1
 TOKEN_ID_EXPECTED = f"a token id (a whole number from 0 to {MAX_TOKEN_ID})"
 NON_WHITE_SPACE = re.compile(r"\S")

@@ -12,14 +12,13 @@ from functools import partial
 from wordloom_tools import model_files
 from wordloom_tools.cli import progress
 from wordloom_tools.cli.background import Background
-from wordloom_tools.cli.commands import require_piped_input
+from wordloom_tools.cli.commands import STANDARD_INPUT, require_piped_input
 from wordloom_tools.cli.errors import UsageError, UserError
 from wordloom_tools.cli.outputs import ARRAYS_SUFFIX, TEXT_SOURCE, Location, Output, opened_output
 from wordloom_tools.failures import cause
 from wordloom_tools.line_encoding import Encoded, Failed, LineEncoder
 from wordloom_tools.line_input import Lines, read_blocks, split_lines
 
-STANDARD_INPUT = "-"
 # Input per encoding call: enough to keep every core busy, and few enough
 # bytes that writing one block overlaps encoding the next even for 10 MB.
 BLOCK_BYTES = 4 << 20

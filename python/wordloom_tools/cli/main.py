@@ -193,7 +193,7 @@ def existing_file(text: str) -> Path:
 
 
 def corpus(text: str) -> train_command.Corpus:
-    if text == train_command.STANDARD_INPUT:
+    if text == commands.STANDARD_INPUT:
         return train_command.Corpus(text, None)
     if Path(text).is_dir():
         files = train_command.files_in(Path(text))
@@ -205,7 +205,7 @@ def corpus(text: str) -> train_command.Corpus:
 
 def input_file(text: str) -> str:
     """A file to read, or "-" for standard input."""
-    return text if text == encode_command.STANDARD_INPUT else str(existing_file(text))
+    return text if text == commands.STANDARD_INPUT else str(existing_file(text))
 
 
 def output_file(text: str) -> Path:

@@ -21,7 +21,6 @@ from wordloom_tools.failures import not_utf8
 from wordloom_tools.line_input import read_blocks
 from wordloom_tools.training import Settings, TrainingError
 
-STANDARD_INPUT = "-"
 BLOCK_BYTES = 8 << 20  # standard input is counted a block of whole lines at a time
 
 
