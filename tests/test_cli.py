@@ -141,6 +141,25 @@ class TestTrain:
         assert "took time" not in stdout and "no more pairs" not in stdout
 
 
+def test_training_on_a_dask_cluster_learns_the_model_of_training_here(tmp_path):
+    distributed = pytest.importorskip("distributed", reason="dask[distributed] is not installed (the dask extra)")
+    (tmp_path / "parts").mkdir()
+    for number, text in enumerate(["low, lower; lowest.\n", "new newer,newest<s>\n", "(wide) wider widest\n"]):
+        (tmp_path / "parts" / f"{number}.txt").write_text(text * (number + 1), encoding="utf-8")
+    (tmp_path / "first.txt").write_text("low new wide\n", encoding="utf-8")
+    options = [tmp_path / "first.txt", tmp_path / "parts", "--vocab-size", 30, "--special-token", "<s>",
+               "--punctuation", "--aho-corasick"]
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=False, protocol="tcp://",
+                                  dashboard_address=None) as cluster:  # the command reaches it over TCP
+        stdout = succeeded(wordloom_command("train", *options, "--out", tmp_path / "cluster",
+                                            "--dask", cluster.scheduler_address))
+    assert stdout.startswith(f"trained on {tmp_path / 'first.txt'}, {tmp_path / 'parts'} in ")
+    succeeded(wordloom_command("train", *options, "--out", tmp_path / "here"))
+    for name in MODEL_FILES:
+        assert json.loads((tmp_path / "cluster" / name).read_bytes()) == \
+            json.loads((tmp_path / "here" / name).read_bytes()), name
+
+
 class TestEncodeDecode:
     def test_a_text_round_trips_through_encode_and_decode(self, model):
         [encoded] = encode_json(model, "lowest  newer\twide <s>widest")
@@ -465,16 +484,20 @@ class TestUserMistakes:
                    f"wordloom train: error: cannot save the model to {out}: is a directory")
 
     def test_dask_without_the_dask_extra(self, corpus, tmp_path):
-        try:
-            import distributed  # noqa: F401
-            import wordloom_tools.dask  # noqa: F401
-        except ImportError:
-            pass
-        else:
-            pytest.skip("the dask extra is installed")
+        absent = tmp_path / "absent"  # a package that fails to import, in front of an installed one
+        (absent / "distributed").mkdir(parents=True)
+        (absent / "distributed" / "__init__.py").write_text("raise ImportError(\"No module named 'distributed'\")\n")
+        result = wordloom_command("train", corpus, "--vocab-size", "10", "--out", tmp_path / "m", "--dask", "tcp://x:1",
+                                  PYTHONPATH=os.pathsep.join([str(absent), environment()["PYTHONPATH"]]))
+        self.check(result, 1, "wordloom train: error: --dask needs the dask extra: pip install 'wordloom[dask]' "
+                              "(No module named 'distributed')")
+        assert not (tmp_path / "m").exists()
+
+    def test_a_dask_scheduler_that_cannot_be_reached(self, corpus, tmp_path):
+        pytest.importorskip("distributed", reason="dask[distributed] is not installed (the dask extra)")
         result = wordloom_command("train", corpus, "--vocab-size", "10", "--out", tmp_path / "m",
-                                  "--dask", "tcp://127.0.0.1:1")
-        self.check(result, 1, "wordloom train: error: --dask needs the dask extra: pip install 'wordloom[dask]' (")
+                                  "--dask", "tcp://127.0.0.1:1", DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT="1s")
+        self.check(result, 1, "wordloom train: error: cannot reach the Dask scheduler at tcp://127.0.0.1:1: ")
         assert not (tmp_path / "m").exists()
 
     @pytest.mark.parametrize("command", [["info"], ["encode", "text"], ["decode", "1"]])

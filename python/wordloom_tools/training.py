@@ -45,13 +45,9 @@ class Settings:
 
     def count_files(self, paths: Sequence[PathLike], progress: Progress | None = None) -> WordCounts:
         """The word counts of the files, one document each, in order."""
-        try:
+        with reading_failures():
             return WordCounts.from_files([os.fspath(path) for path in paths], self.pretokenization(),
                                          list(self.special_tokens), self.removal_method(), progress=progress)
-        except OSError as error:
-            raise TrainingError(f"cannot read {error.filename}: {cause(error)}") from None
-        except ValueError as error:  # a file that is not UTF-8, named in the message
-            raise TrainingError(str(error)) from None
 
     def count_texts(self, texts: Iterable[str]) -> WordCounts:
         """The word counts of the texts, one document each, in order."""
@@ -77,6 +73,18 @@ def train_counts(count: Callable[[], WordCounts], vocab_size: int, out: PathLike
         except OSError as error:
             raise TrainingError(f"cannot save the model to {out}: {cause(error)}") from None
     return tokenizer
+
+
+@contextmanager
+def reading_failures() -> Iterator[None]:
+    """Turns what counting files raises (OSError, ValueError naming a file
+    that is not UTF-8) into TrainingError."""
+    try:
+        yield
+    except OSError as error:
+        raise TrainingError(f"cannot read {error.filename}: {cause(error)}") from None
+    except ValueError as error:
+        raise TrainingError(str(error)) from None
 
 
 @contextmanager

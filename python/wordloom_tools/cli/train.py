@@ -2,7 +2,6 @@
 input, counted here or on a Dask cluster, trained into a model that is saved
 to a directory."""
 import argparse
-import importlib
 import operator
 import os
 import sys
@@ -17,7 +16,7 @@ from wordloom_tools import WordCounts, model_files, training
 from wordloom_tools.cli import progress
 from wordloom_tools.cli.commands import require_piped_input
 from wordloom_tools.cli.errors import UsageError, UserError
-from wordloom_tools.failures import not_utf8
+from wordloom_tools.failures import cause, not_utf8
 from wordloom_tools.line_input import read_blocks
 from wordloom_tools.training import Settings, TrainingError
 
@@ -99,20 +98,20 @@ def _standard_input_texts(settings: Settings, bars: progress.TrainingBars) -> It
 def _count_on_cluster(address: str, corpora: list[Corpus], settings: Settings) -> WordCounts:
     """The word counts of the corpus files, counted by the workers of the
     Dask scheduler at `address` (they must see the files at these paths)."""
-    try:
-        # The dask extra is optional: nothing of it is imported unless asked for.
-        cluster_counting = importlib.import_module("wordloom_tools.dask")
-        client = importlib.import_module("distributed").Client(address)
+    try:  # the dask extra is optional: nothing of it is imported unless asked for
+        from distributed import Client
+
+        from wordloom_tools.dask import count_words
     except ImportError as error:
         raise UserError(f"--dask needs the dask extra: pip install 'wordloom[dask]' ({error})") from None
-    except OSError as error:
-        raise UserError(f"cannot reach the Dask scheduler at {address}: {error}") from None
-    with client:
-        counts: WordCounts = cluster_counting.count_words(
-            [os.fspath(path) for corpus in corpora for path in corpus.files or []],
-            "punctuation" if settings.punctuation else "whitespace", list(settings.special_tokens),
-            "aho_corasick" if settings.aho_corasick else None, client=client)
-    return counts
+    try:
+        client = Client(address)
+    except (OSError, ValueError) as error:
+        raise TrainingError(f"cannot reach the Dask scheduler at {address}: {cause(error)}") from None
+    with client, training.reading_failures():
+        return count_words([os.fspath(path) for corpus in corpora for path in corpus.files or []],
+                           "punctuation" if settings.punctuation else "whitespace", list(settings.special_tokens),
+                           "aho_corasick" if settings.aho_corasick else None, client=client)
 
 
 def _total_bytes(corpora: list[Corpus]) -> int | None:
