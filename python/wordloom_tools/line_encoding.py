@@ -67,7 +67,7 @@ class LineEncoder:
     def _encode_run(self, lines: list[str], start: int) -> Iterator[Encoded | Failed]:
         done, window = 0, len(lines)
         while done < len(lines):
-            part = lines[done:done + window]
+            part = self._without_unknown_in_all(lines[done:done + window])
             outcome = self._try(part)
             if isinstance(outcome, _Unknown):
                 if outcome.index:
@@ -108,6 +108,16 @@ class LineEncoder:
             line = shorter
             outcome = self._try([line])
         return Encoded([line], *outcome)
+
+    def _without_unknown_in_all(self, lines: list[str]) -> list[str]:
+        """`lines` without the characters learned to have no token so far, in
+        one pass over them all, so that those cost no more calls."""
+        if not self._dropped:
+            return lines
+        text = "\n".join(lines)
+        if text.count("\n") != len(lines) - 1:  # lines that hold line ends: left to one at a time
+            return lines
+        return self._without_unknown(text).split("\n")
 
     def _without_unknown(self, line: str) -> str:
         if self._special is None:
