@@ -193,6 +193,7 @@ def existing_file(text: str) -> Path:
 
 
 def corpus(text: str) -> train_command.Corpus:
+    """A file, a directory that holds files, or "-" for standard input."""
     if text == commands.STANDARD_INPUT:
         return train_command.Corpus(text, None)
     if Path(text).is_dir():
