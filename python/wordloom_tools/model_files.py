@@ -1,6 +1,5 @@
-"""Model directories: their five files, loading one so that a bad directory
-raises instead of ending the process, and what its files say about the
-model."""
+"""Model directories: their five files, loading one with a message that
+names the file and the cause, and what its files say about the model."""
 import json
 import os
 from dataclasses import dataclass
@@ -9,7 +8,6 @@ from typing import Any
 
 import wordloom
 
-from wordloom_tools import isolated
 from wordloom_tools.failures import cause
 
 MODEL_FILES = ("config.json", "token_table.json", "merge_rules.json", "save_ranks.json", "pairs_to_merge.json")
@@ -38,25 +36,29 @@ def check_complete(directory: str | os.PathLike[str]) -> Path:
 
 
 def load(directory: str | os.PathLike[str]) -> wordloom.BpeTokenizer:
-    """The tokenizer saved in `directory`. The extension's loader ends the
-    process on a directory it refuses, so it first runs in a child
-    interpreter; a refusal there raises ModelError."""
+    """The tokenizer saved in `directory`; ModelError when it cannot be loaded."""
     path = check_complete(directory)
     try:
-        isolated.run("wordloom:BpeTokenizer.from_pretrained", str(path))
-    except isolated.ChildFailed as failure:
-        raise ModelError(_explain_refusal(path, str(failure))) from None
-    return wordloom.BpeTokenizer.from_pretrained(str(path))
+        return wordloom.BpeTokenizer.load(path)
+    except OSError as error:
+        if error.filename:
+            raise ModelError(f"cannot read {error.filename}: {cause(error)}") from None
+        raise ModelError(f"cannot load the model in {path}: {cause(error)}") from None
+    except ValueError as error:
+        raise ModelError(_explain_malformed(path, str(error))) from None
+    except RuntimeError as error:
+        raise ModelError(f"cannot load the model in {path}: {error}") from None
 
 
-def _explain_refusal(directory: Path, message: str) -> str:
-    """The loader's message about `directory`, replaced by one that names the
-    file when Python can tell which file is broken."""
+def _explain_malformed(directory: Path, message: str) -> str:
+    """The loader's "<file>: <reason>" about a file it refuses, in the words
+    of Python's JSON reader when the file is not JSON at all."""
     for name in MODEL_FILES:
-        read_json(directory / name)
-    message = message.removeprefix("Error: ")
-    if message.startswith(JSON_ERROR):
-        message = f"a model file does not hold what it should ({message.removeprefix(JSON_ERROR)})"
+        file = directory / name
+        if message.startswith(f"{file}: "):
+            read_json(file)
+            reason = message.removeprefix(f"{file}: ").removeprefix(JSON_ERROR)
+            return f"cannot load the model in {directory}: {name} does not hold what it should ({reason})"
     return f"cannot load the model in {directory}: {message}"
 
 
@@ -67,10 +69,16 @@ def read_json(path: Path) -> Any:
         raise ModelError(f"cannot read {path}: {cause(error)}") from None
 
 
+def special_tokens(directory: str | os.PathLike[str]) -> list[str]:
+    """The special tokens of the model in `directory`, once it has loaded
+    (so that its config.json is known to be valid)."""
+    tokens: list[str] = read_json(Path(directory) / "config.json")["special_tokens"]
+    return tokens
+
+
 def vocabulary(tokenizer: wordloom.BpeTokenizer) -> list[str]:
     """Every token string of `tokenizer` in id order."""
-    size = int(repr(tokenizer).removeprefix("BpeTokenizer(vocab_size=").removesuffix(")"))
-    return [tokenizer.get_token_by_id(token_id) for token_id in range(size)]
+    return [tokenizer.get_token_by_id(token_id) for token_id in range(tokenizer.get_vocab_size())]
 
 
 @dataclass

@@ -1,19 +1,22 @@
-"""Training a model from a corpus file and saving it to a directory: in this
-process, or in a child interpreter so that the failures that end the process
-(a corpus that cannot be read, a model that cannot be saved) become a
-TrainingError instead."""
+"""Training a model and saving it to a directory. `train` is the
+extension's own training on one corpus file, which ends the process when the
+corpus cannot be read or the model cannot be saved (the benchmarks time it);
+`train_counts` trains on word counts (wordloom_tools.WordCounts) and raises
+TrainingError instead, naming the file or directory and the cause."""
 import os
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from contextlib import contextmanager, suppress
+from dataclasses import dataclass
 from pathlib import Path
 
 import wordloom
 
-from wordloom_tools import isolated
+from wordloom_tools import WordCounts
 from wordloom_tools.failures import cause
 from wordloom_tools.silence import silenced
 
 PathLike = str | os.PathLike[str]
+Progress = Callable[[str, int, int], object]  # progress(phase, done, total), as WordCounts calls it
 
 
 class TrainingError(Exception):
@@ -26,27 +29,62 @@ def train(corpus: PathLike, vocab_size: int, out: PathLike, punctuation: bool = 
     """Trains on `corpus` and saves the model to `out`, leaving out the
     extension's timing lines. A corpus that cannot be read or a model that
     cannot be saved ends the process."""
-    tokenizer = wordloom.BpeTokenizer(
-        str(corpus), vocab_size,
-        wordloom.PreTokenization.punctuation() if punctuation else wordloom.PreTokenization.whitespace(),
-        special_tokens=list(special_tokens),
-        special_token_removal_method=wordloom.SpecialTokenRemovalMethod.aho_corasick() if aho_corasick else None,
-        save_model=True, output_dir=str(out))
+    settings = Settings(punctuation, tuple(special_tokens), aho_corasick)
+    tokenizer = wordloom.BpeTokenizer(str(corpus), vocab_size, settings.pretokenization(), list(special_tokens),
+                                      settings.removal_method(), save_model=True, output_dir=str(out))
     with silenced(1):
         tokenizer.train()
 
 
-def train_isolated(corpus: PathLike, vocab_size: int, out: PathLike, punctuation: bool = False,
-                   special_tokens: Sequence[str] = (), aho_corasick: bool = False,
-                   while_waiting: Callable[[], None] = lambda: None) -> None:
-    """`train` in a child interpreter, calling `while_waiting` now and then
-    until it ends."""
+@dataclass(frozen=True)
+class Settings:
+    """How a corpus becomes words."""
+    punctuation: bool = False
+    special_tokens: tuple[str, ...] = ()
+    aho_corasick: bool = False
+
+    def count_files(self, paths: Sequence[PathLike], progress: Progress | None = None) -> WordCounts:
+        """The word counts of the files, one document each, in order."""
+        with reading_failures():
+            return WordCounts.from_files([os.fspath(path) for path in paths], self.pretokenization(),
+                                         list(self.special_tokens), self.removal_method(), progress=progress)
+
+    def count_texts(self, texts: Iterable[str]) -> WordCounts:
+        """The word counts of the texts, one document each, in order."""
+        return WordCounts.from_texts(texts, self.pretokenization(), list(self.special_tokens),
+                                     self.removal_method())
+
+    def pretokenization(self) -> wordloom.PreTokenization:
+        return wordloom.PreTokenization.punctuation() if self.punctuation else wordloom.PreTokenization.whitespace()
+
+    def removal_method(self) -> wordloom.SpecialTokenRemovalMethod | None:
+        return wordloom.SpecialTokenRemovalMethod.aho_corasick() if self.aho_corasick else None
+
+
+def train_counts(count: Callable[[], WordCounts], vocab_size: int, out: PathLike,
+                 progress: Progress | None = None) -> wordloom.BpeTokenizer:
+    """Makes the directory `out` (first, so that one that cannot be made
+    fails at once), trains on the word counts that `count` returns and saves
+    the model to `out`. A failure leaves no new directory behind."""
     with _output_directory(Path(out)):
+        tokenizer = count().train(vocab_size, progress=progress)
         try:
-            isolated.run(f"{__name__}:train", str(corpus), vocab_size, str(out), punctuation, list(special_tokens),
-                         aho_corasick, while_waiting=while_waiting)
-        except isolated.ChildFailed as failure:
-            raise TrainingError(_explain(str(failure), corpus, out)) from None
+            tokenizer.save_pretrained(out)
+        except OSError as error:
+            raise TrainingError(f"cannot save the model to {out}: {cause(error)}") from None
+    return tokenizer
+
+
+@contextmanager
+def reading_failures() -> Iterator[None]:
+    """Turns what counting files raises (OSError, ValueError naming a file
+    that is not UTF-8) into TrainingError."""
+    try:
+        yield
+    except OSError as error:
+        raise TrainingError(f"cannot read {error.filename}: {cause(error)}") from None
+    except ValueError as error:
+        raise TrainingError(str(error)) from None
 
 
 @contextmanager
@@ -66,12 +104,3 @@ def _output_directory(out: Path) -> Iterator[None]:
             with suppress(OSError):
                 out.rmdir()
         raise
-
-
-def _explain(message: str, corpus: PathLike, out: PathLike) -> str:
-    """The extension's fatal message, which names neither path."""
-    if message.startswith("Error reading file: "):
-        return f"cannot read {corpus}: {message.removeprefix('Error reading file: ')}"
-    if message.startswith("Error: "):
-        return f"cannot save the model to {out}: {message.removeprefix('Error: ').removeprefix('File Error: ')}"
-    return f"training on {corpus} failed: {message}"

@@ -12,7 +12,6 @@ own; as one of them is config.json, keep a model's weights and configuration
 in another directory. The vocabulary is fixed: text is always split the way
 wordloom splits it. A model without a token "<pad>" gets one added after its
 own tokens for padding; such added tokens decode to nothing."""
-import shutil
 from pathlib import Path
 from typing import Any
 
@@ -74,16 +73,11 @@ class WordloomTokenizer(PreTrainedTokenizer):  # type: ignore[misc]  # mypy skip
         return self.wordloom.decode(ids)
 
     def save_vocabulary(self, save_directory: str, filename_prefix: str | None = None) -> tuple[str, ...]:
-        """Copies the five model files into `save_directory` under their own
+        """Writes the five model files into `save_directory` under their own
         names (wordloom's loader knows no others, so `filename_prefix` is not
         used)."""
-        saved = []
-        for name in model_files.MODEL_FILES:
-            target = Path(save_directory) / name
-            if not target.exists() or not target.samefile(self.model_directory / name):
-                shutil.copyfile(self.model_directory / name, target)
-            saved.append(str(target))
-        return tuple(saved)
+        self.wordloom.save_pretrained(save_directory)
+        return tuple(str(Path(save_directory) / name) for name in model_files.MODEL_FILES)
 
 
 class WordloomConfig(PretrainedConfig):  # type: ignore[misc]

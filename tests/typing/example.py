@@ -23,9 +23,11 @@ def round_trip(tokenizer: BpeTokenizer, text: str) -> str:
 
 
 def with_tools(corpus: str, out: str) -> list[str]:
-    training.train_isolated(corpus, 1000, out, punctuation=True)
+    settings = training.Settings(punctuation=True)
+    trained: BpeTokenizer = training.train_counts(lambda: settings.count_files([corpus]), 1000, out)
     tokenizer: BpeTokenizer = model_files.load(out)
     summary: model_files.Summary = model_files.summarize(out)
+    assert trained.get_vocab_size() == tokenizer.get_vocab_size()
     return model_files.vocabulary(tokenizer)[: summary.merges]
 
 
@@ -37,4 +39,4 @@ BpeTokenizer("corpus.txt", 1000, "whitespace")  # expect-error: arg-type
 tokenizer.encode("text").ids.append("x")  # expect-error: arg-type
 TokenType.WORD < TokenType.SUBWORD  # expect-error: operator
 BpeTokenizer.from_pretrained(files_path=b"model")  # expect-error: arg-type
-training.train_isolated("corpus.txt", "1000", "model")  # expect-error: arg-type
+training.train_counts(lambda: training.Settings().count_texts(["low"]), "1000", "model")  # expect-error: arg-type

@@ -10,10 +10,13 @@ from pathlib import Path
 
 import wordloom
 
-from wordloom_tools import model_files
+from wordloom_tools import encoding, model_files
 from wordloom_tools.cli import progress
-from wordloom_tools.cli.commands import encode_text, train_model
+from wordloom_tools.cli.train import Corpus, train_model
+from wordloom_tools.cli.errors import UserError
 from wordloom_tools.corpus import stdlib_corpus
+from wordloom_tools.silence import silenced
+from wordloom_tools.training import Settings
 
 VOCAB_SIZE = 8000
 SAMPLE_WORDS = range(4, 16)  # how many words a line must have to be the sample
@@ -25,7 +28,7 @@ def run(options: argparse.Namespace) -> None:
     corpus = options.corpus or stdlib_corpus(track=lambda files: progress.counted(files, "building corpus", show))
     print(f"corpus    {corpus} ({corpus.stat().st_size / 1e6:.1f} MB)")
     with _model_directory(options.out) as out:
-        seconds = train_model(corpus, options.vocab_size, out, options.quiet)
+        seconds = train_model([Corpus(str(corpus), [corpus])], Settings(), options.vocab_size, out, options.quiet)
         tokenizer = model_files.load(out)
         text = corpus.read_text(encoding="utf-8")  # training has shown that it is UTF-8
         _show_sample(tokenizer, sample_line(text))
@@ -65,6 +68,16 @@ def _show_sample(tokenizer: wordloom.BpeTokenizer, sample: str) -> None:
     print(f"tokens    {' '.join(encoded.tokens)}")
     print(f"ids       {' '.join(map(str, encoded.ids))}")
     print(f"decoded   {tokenizer.decode(encoded.ids)!r}")
+
+
+def encode_text(tokenizer: wordloom.BpeTokenizer, text: str) -> wordloom.Encoder:
+    """The encoding of `text`, or a UserError when it has a character that
+    the model never saw."""
+    try:
+        with silenced(2):  # the extension prints a diagnostic of its own before raising
+            return encoding.encode(tokenizer, text)
+    except ValueError as error:
+        raise UserError(str(error)) from None
 
 
 @contextmanager

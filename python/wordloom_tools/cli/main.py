@@ -9,6 +9,8 @@ from pathlib import Path
 import wordloom
 
 from wordloom_tools.cli import commands, demo
+from wordloom_tools.cli import encode as encode_command
+from wordloom_tools.cli import train as train_command
 from wordloom_tools.cli.errors import UsageError, UserError
 from wordloom_tools.failures import cause
 from wordloom_tools.model_files import ModelError, check_complete
@@ -19,9 +21,10 @@ FAILED, USAGE, INTERRUPTED = 1, 2, 130
 EXAMPLES = """\
 examples:
   wordloom demo
-  wordloom train corpus.txt --vocab-size 8000 --out model
+  wordloom train corpus.txt more/ --vocab-size 8000 --out model
   wordloom encode --model model "some text"
-  wordloom encode --model model --json < lines.txt > encoded.jsonl
+  wordloom encode --model model --ids < lines.txt > encoded.jsonl
+  wordloom encode --model model --input corpus.txt --output ids.npy
   wordloom decode --model model 17 512 33
   wordloom decode --model model < encoded.jsonl
   wordloom info --model model
@@ -72,9 +75,11 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"wordloom {wordloom.__version__}")
     subcommands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    train = _add_command(subcommands, "train", commands.train,
-                         "learn a vocabulary from a corpus file and save the model")
-    train.add_argument("corpus", metavar="CORPUS", type=_argument(existing_file), help="a UTF-8 text file")
+    train = _add_command(subcommands, "train", train_command.run,
+                         "learn a vocabulary from a corpus and save the model")
+    train.add_argument("corpus", metavar="CORPUS", nargs="+", type=_argument(corpus),
+                       help="a UTF-8 text file; a directory, for every file in it and its subdirectories except "
+                            "hidden ones, in path order; - for standard input. Each file is a document")
     train.add_argument("--vocab-size", required=True, metavar="N", type=_argument(vocab_size),
                        help="stop when the vocabulary has N tokens")
     train.add_argument("--out", required=True, metavar="DIR", type=_argument(output_directory),
@@ -86,14 +91,31 @@ def build_parser() -> argparse.ArgumentParser:
     train.add_argument("--aho-corasick", action="store_true",
                        help="remove the special tokens from the corpus with one Aho-Corasick pass "
                             "instead of one pass per token")
+    train.add_argument("--dask", metavar="ADDRESS",
+                       help="count the words on the Dask cluster whose scheduler is at ADDRESS "
+                            "(tcp://host:8786); its workers read the corpus files at the same paths")
     _add_quiet_option(train)
 
-    encode = _add_command(subcommands, "encode", commands.encode, "split text into tokens and ids")
+    encode = _add_command(subcommands, "encode", encode_command.run, "split text into tokens and ids")
     _add_model_option(encode)
     encode.add_argument("text", metavar="TEXT", nargs="?",
-                        help="the text to encode; without it, each line of standard input is encoded")
-    encode.add_argument("--json", action="store_true",
-                        help="print one JSON object per text: text, tokens, ids and token types")
+                        help="the text to encode; without it, each line of the --input files or of standard "
+                             "input is encoded")
+    encode.add_argument("-i", "--input", action="append", default=[], metavar="FILE", dest="inputs",
+                        type=_argument(input_file),
+                        help="a UTF-8 text file whose lines to encode, - for standard input (repeatable)")
+    encode.add_argument("-o", "--output", metavar="FILE", type=_argument(output_file),
+                        help="write to FILE instead of standard output; a FILE named X.npy gets the ids of "
+                             "every line as a uint32 array, and X.offsets.npy where each line's ids start (uint64)")
+    formats = encode.add_mutually_exclusive_group()
+    formats.add_argument("--json", action="store_const", const="json", dest="format", default="plain",
+                         help="print one JSON object per text: text, tokens, ids and token types")
+    formats.add_argument("--ids", action="store_const", const="ids", dest="format",
+                         help="print one JSON object per text with its ids only: {\"ids\": [...]} (fastest)")
+    encode.add_argument("--on-unknown", choices=("error", "skip", "replace"), default="error",
+                        help="what a line with a character that has no token (or that is not UTF-8) gets: "
+                             "error: an error record in JSON output, else the command stops; skip: the line is "
+                             "left out; replace: such characters are dropped from it (default: error)")
     _add_quiet_option(encode)
 
     decode = _add_command(subcommands, "decode", commands.decode, "turn token ids back into text")
@@ -101,7 +123,8 @@ def build_parser() -> argparse.ArgumentParser:
     decode.add_argument("ids", metavar="ID", nargs="*", type=_argument(commands.token_id),
                         help="token ids (ids beyond the vocabulary are skipped); without them, standard input "
                              "gives one text per line of ids separated by spaces or commas, or per JSON list "
-                             "of ids (or JSON object with \"ids\", as `encode --json` prints)")
+                             "of ids (or JSON object with \"ids\", as `encode --json` and `--ids` print; their "
+                             "error records give empty lines)")
 
     info = _add_command(subcommands, "info", commands.info, "show a model's vocabulary size and settings")
     _add_model_option(info)
@@ -166,6 +189,32 @@ def existing_file(text: str) -> Path:
         raise ValueError(f"no such file: {text}")
     if not os.access(path, os.R_OK):
         raise ValueError(f"cannot read {text}: permission denied")
+    return path
+
+
+def corpus(text: str) -> train_command.Corpus:
+    """A file, a directory that holds files, or "-" for standard input."""
+    if text == commands.STANDARD_INPUT:
+        return train_command.Corpus(text, None)
+    if Path(text).is_dir():
+        files = train_command.files_in(Path(text))
+        if not files:
+            raise ValueError(f"{text} holds no files")
+        return train_command.Corpus(text, files)
+    return train_command.Corpus(text, [existing_file(text)])
+
+
+def input_file(text: str) -> str:
+    """A file to read, or "-" for standard input."""
+    return text if text == commands.STANDARD_INPUT else str(existing_file(text))
+
+
+def output_file(text: str) -> Path:
+    path = Path(text)
+    if path.is_dir():
+        raise ValueError(f"{text} is a directory, not a file")
+    if not path.absolute().parent.is_dir():
+        raise ValueError(f"no such directory: {path.parent}")
     return path
 
 

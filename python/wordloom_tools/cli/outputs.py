@@ -1,0 +1,159 @@
+"""What `wordloom encode` writes, to standard output or a file: lines of
+tokens and ids, JSON lines or .npy arrays. Text is formatted a whole block of
+lines at a time, with lookups in tables of strings rather than a call per id."""
+import json
+import sys
+from array import array
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+from dataclasses import dataclass
+from pathlib import Path
+from typing import BinaryIO, Protocol
+
+import wordloom
+
+from wordloom_tools import model_files
+from wordloom_tools.cli.errors import UserError
+from wordloom_tools.line_encoding import Encoded
+from wordloom_tools.npy import NpyWriter
+
+TEXT_SOURCE = "TEXT"  # how messages and error records name the text argument
+ARRAYS_SUFFIX = ".npy"
+OFFSETS_SUFFIX = ".offsets.npy"
+
+
+@dataclass(frozen=True)
+class Location:
+    source: str  # a path, "standard input" or TEXT_SOURCE
+    line: int
+
+    def __str__(self) -> str:
+        return self.source if self.source == TEXT_SOURCE else f"{self.source}, line {self.line}"
+
+
+class Output(Protocol):
+    def write(self, piece: Encoded) -> None: ...
+
+    def write_failure(self, location: Location, message: str) -> None:
+        """Records a line that could not be encoded, or raises UserError
+        when the output has no place for it."""
+
+    def flush(self) -> None: ...
+
+
+class _TextOutput:
+    def __init__(self, stream: BinaryIO, tokenizer: wordloom.BpeTokenizer) -> None:
+        self._stream = stream
+        self._tokenizer = tokenizer
+        self._ids = [str(token_id) for token_id in range(tokenizer.get_vocab_size())]
+
+    def _write(self, lines: Iterator[str]) -> None:
+        self._stream.write("".join(lines).encode("utf-8"))
+
+    def flush(self) -> None:
+        self._stream.flush()
+
+
+class PlainLines(_TextOutput):
+    """Per text a line of tokens and a line of ids, separated by spaces; a
+    failure ends the run, as these lines have no room for it."""
+
+    def __init__(self, stream: BinaryIO, tokenizer: wordloom.BpeTokenizer) -> None:
+        super().__init__(stream, tokenizer)
+        self._tokens = model_files.vocabulary(tokenizer)
+
+    def write(self, piece: Encoded) -> None:
+        self._write(map("{}\n{}\n".format, joined_per_line(self._tokens, piece, " "),
+                        joined_per_line(self._ids, piece, " ")))
+
+    def write_failure(self, location: Location, message: str) -> None:
+        raise UserError(f"{location}: {message}")
+
+
+class _JsonLines(_TextOutput):
+    """One JSON object per text; a line that could not be encoded gets
+    {"input": source, "line": number, "error": message}."""
+
+    def write_failure(self, location: Location, message: str) -> None:
+        record = {"input": location.source, "line": location.line, "error": message}
+        self._write(iter([json.dumps(record, ensure_ascii=False), "\n"]))
+
+
+class IdLines(_JsonLines):
+    """{"ids": [...]} per text."""
+
+    def write(self, piece: Encoded) -> None:
+        self._write(map('{{"ids": [{}]}}\n'.format, joined_per_line(self._ids, piece, ", ")))
+
+
+class DescribedLines(_JsonLines):
+    """The text, its tokens, ids and token types per text: each line is
+    encoded once more on its own for the tokens' types."""
+
+    def write(self, piece: Encoded) -> None:
+        self._write(map(self._record, piece.texts))
+
+    def _record(self, text: str) -> str:
+        encoded = self._tokenizer.encode(text)
+        return json.dumps({"text": encoded.original_text, "tokens": encoded.tokens, "ids": encoded.ids,
+                           "types": [token_type_name(kind) for kind in encoded.token_types]},
+                          ensure_ascii=False) + "\n"
+
+
+class ArrayFiles:
+    """The ids of every text one after another in FILE.npy (uint32), and
+    where each text's ids start in FILE.offsets.npy (uint64, one more entry
+    than texts: text i has ids[offsets[i]:offsets[i + 1]])."""
+
+    def __init__(self, ids: NpyWriter, offsets: NpyWriter) -> None:
+        self._ids = ids
+        self._offsets = offsets
+        self._written = 0
+        offsets.write(array("Q", [0]))
+
+    def write(self, piece: Encoded) -> None:
+        self._ids.write(piece.ids)
+        self._offsets.write(array("Q", map(self._written.__add__, piece.offsets[1:])))
+        self._written += len(piece.ids)
+
+    def write_failure(self, location: Location, message: str) -> None:
+        raise UserError(f"{location}: {message} (no arrays written)")
+
+    def flush(self) -> None:
+        pass
+
+
+TEXT_FORMATS: dict[str, Callable[[BinaryIO, wordloom.BpeTokenizer], Output]] = {
+    "plain": PlainLines, "ids": IdLines, "json": DescribedLines}
+
+
+@contextmanager
+def opened_output(path: Path | None, text_format: str, tokenizer: wordloom.BpeTokenizer) -> Iterator[Output]:
+    """Standard output when `path` is None, else the file at `path`: .npy
+    arrays when it ends in ARRAYS_SUFFIX (complete or not there at all)."""
+    if path is None:
+        yield TEXT_FORMATS[text_format](sys.stdout.buffer, tokenizer)
+    elif path.name.endswith(ARRAYS_SUFFIX):
+        with NpyWriter(path, "I") as ids, NpyWriter(offsets_path(path), "Q") as offsets:
+            yield ArrayFiles(ids, offsets)
+    else:
+        with open(path, "wb") as stream:
+            yield TEXT_FORMATS[text_format](stream, tokenizer)
+
+
+def offsets_path(ids_path: Path) -> Path:
+    """Where the offsets go beside the ids: x.npy -> x.offsets.npy."""
+    return ids_path.with_name(ids_path.name.removesuffix(ARRAYS_SUFFIX) + OFFSETS_SUFFIX)
+
+
+def joined_per_line(table: list[str], piece: Encoded, separator: str) -> Iterator[str]:
+    """Per line of `piece`, the entries of `table` for its ids joined by
+    `separator`."""
+    strings = list(map(table.__getitem__, piece.ids))
+    offsets = piece.offsets.tolist()
+    return map(separator.join, map(strings.__getitem__, map(slice, offsets, offsets[1:])))
+
+
+def token_type_name(token_type: wordloom.TokenType) -> str:
+    """The name of a wordloom.TokenType: "word", "subword" or "specialtoken"."""
+    return repr(token_type).removeprefix("TokenType.").lower()
