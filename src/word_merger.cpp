@@ -131,41 +131,68 @@ std::size_t WordMerger::best_position(std::size_t pairs) const {
 
 // ---- long words ----
 
+namespace {
+
+// Heap entries sort by order, then by position: the best pair comes first.
+std::uint64_t heap_key(std::uint32_t order, std::uint32_t position) {
+  return static_cast<std::uint64_t>(order) << 32 | position;
+}
+std::uint32_t order_of_key(std::uint64_t key) { return static_cast<std::uint32_t>(key >> 32); }
+std::uint32_t position_of_key(std::uint64_t key) { return static_cast<std::uint32_t>(key); }
+
+}  // namespace
+
 void WordMerger::merge_by_heap(std::vector<TokenId>& word) {
   const auto size = static_cast<std::uint32_t>(word.size());
   symbols_.assign(word.begin(), word.end());
   next_.resize(size);
   prev_.resize(size);
+  steps_.resize(size);
   for (std::uint32_t i = 0; i < size; ++i) {
     prev_[i] = i == 0 ? kNone : i - 1;
     next_[i] = i + 1 == size ? kNone : i + 1;
   }
+  // Every lookup first, then the heap in one go: the lookups, which miss the
+  // cache, overlap when nothing else waits for them.
+  for (std::uint32_t i = 0; i < size; ++i) rank(i);
   heap_.clear();
-  for (std::uint32_t i = 0; i + 1 < size; ++i) push_if_ranked(i);
-  RankedPair best;
-  while (pop_current(best) && best.step.has_result) merge_round(best);
+  for (std::uint32_t i = 0; i < size; ++i) {
+    if (steps_[i].ranked()) heap_.push_back(heap_key(steps_[i].order, i));
+  }
+  std::make_heap(heap_.begin(), heap_.end(), std::greater<>{});
+  std::uint32_t best;
+  while (pop_current(best) && steps_[best].has_result) merge_round(best);
   word.clear();
   for (std::uint32_t i = 0; i != kNone; i = next_[i]) word.push_back(symbols_[i]);
 }
 
-void WordMerger::push_if_ranked(std::uint32_t position) {
+// Looks up the pair now starting at `position`.
+void WordMerger::rank(std::uint32_t position) {
   const std::uint32_t after = next_[position];
-  if (after == kNone) return;
-  const TokenPair pair{symbols_[position], symbols_[after]};
-  const MergeStep step = table_->find(pair);
-  if (step.ranked()) push({step, position, pair});
+  steps_[position] = after == kNone ? MergeStep{} : table_->find({symbols_[position], symbols_[after]});
 }
 
-void WordMerger::push(const RankedPair& entry) {
-  heap_.push_back(entry);
+void WordMerger::push(std::uint64_t key) {
+  heap_.push_back(key);
   std::push_heap(heap_.begin(), heap_.end(), std::greater<>{});
 }
 
-WordMerger::RankedPair WordMerger::pop() {
+std::uint64_t WordMerger::pop() {
   std::pop_heap(heap_.begin(), heap_.end(), std::greater<>{});
-  const RankedPair top = heap_.back();
+  const std::uint64_t key = heap_.back();
   heap_.pop_back();
-  return top;
+  return key;
+}
+
+// An entry is current while the pair at its position has its order; the
+// pair may have changed to another of the same rank, which is then as good
+// a candidate.
+bool WordMerger::is_current(std::uint64_t key) const {
+  return steps_[position_of_key(key)].order == order_of_key(key);
+}
+
+TokenPair WordMerger::pair_at(std::uint32_t position) const {
+  return {symbols_[position], symbols_[next_[position]]};
 }
 
 bool WordMerger::holds(std::uint32_t position, TokenPair pair) const {
@@ -174,43 +201,55 @@ bool WordMerger::holds(std::uint32_t position, TokenPair pair) const {
   return after != kNone && symbols_[after] == pair.right;
 }
 
-// Takes the best entry that still describes an adjacent pair of the word.
-bool WordMerger::pop_current(RankedPair& best) {
+// Takes the position of the best pair of the word, skipping stale entries.
+bool WordMerger::pop_current(std::uint32_t& position) {
   while (!heap_.empty()) {
-    best = pop();
-    if (holds(best.position, best.pair)) return true;
+    const std::uint64_t key = pop();
+    position = position_of_key(key);
+    if (is_current(key)) return true;
   }
   return false;
 }
 
-// Merges every occurrence of best.pair that exists when the round starts,
-// left to right; a merge whose result forms the pair again at the same place
-// merges again there. Pairs formed by this round join the heap only
-// afterwards, so the round never goes back to the left.
-void WordMerger::merge_round(const RankedPair& best) {
-  occurrences_.assign(1, best.position);
+// Merges every occurrence of the pair at `first` that exists when the round
+// starts, left to right; a merge whose result forms the pair again at the
+// same place merges again there. Pairs formed by this round join the heap
+// only afterwards, so the round never goes back to the left.
+void WordMerger::merge_round(std::uint32_t first) {
+  const MergeStep step = steps_[first];
+  const TokenPair pair = pair_at(first);
+  occurrences_.assign(1, first);
   deferred_.clear();
-  while (!heap_.empty() && heap_.front().step.order == best.step.order) {
-    const RankedPair entry = pop();
-    if (entry.pair == best.pair) occurrences_.push_back(entry.position);
-    else deferred_.push_back(entry);
+  while (!heap_.empty() && order_of_key(heap_.front()) == step.order) {
+    const std::uint64_t key = pop();
+    if (!is_current(key)) continue;
+    const std::uint32_t position = position_of_key(key);
+    if (pair_at(position) == pair) occurrences_.push_back(position);
+    else deferred_.push_back(key);  // another pair of the same rank, for a later round
   }
   formed_.clear();
   for (std::uint32_t position : occurrences_) {
-    while (holds(position, best.pair)) merge_at(position, best.step.result);
+    while (holds(position, pair)) merge_at(position, step.result);
   }
-  for (const RankedPair& entry : deferred_) push(entry);
-  for (std::uint32_t position : formed_) push_if_ranked(position);
+  for (std::uint64_t key : deferred_) push(key);
+  for (std::uint32_t position : formed_) rank(position);
+  for (std::uint32_t position : formed_) {
+    if (steps_[position].ranked()) push(heap_key(steps_[position].order, position));
+  }
 }
 
 void WordMerger::merge_at(std::uint32_t position, TokenId merged) {
   const std::uint32_t removed = next_[position];
   const std::uint32_t after = next_[removed];
   symbols_[position] = merged;
-  next_[removed] = kNone;  // a removed symbol starts no pair
+  next_[removed] = kNone;     // a removed symbol starts no pair
+  steps_[removed] = MergeStep{};  // and its entries are stale
   next_[position] = after;
   if (after != kNone) prev_[after] = position;
-  if (prev_[position] != kNone) formed_.push_back(prev_[position]);
+  // The pairs starting before and at `position` changed; each is listed once.
+  if (!formed_.empty() && formed_.back() == position) return;  // merged here again
+  const std::uint32_t before = prev_[position];
+  if (before != kNone && (formed_.empty() || formed_.back() != before)) formed_.push_back(before);
   formed_.push_back(position);
 }
 

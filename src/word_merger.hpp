@@ -65,46 +65,40 @@ class WordMerger {
   void merge(const MergeTable& table, std::vector<TokenId>& word);
 
  private:
-  // A ranked adjacent pair of one word, starting at symbol `position`.
-  struct RankedPair {
-    MergeStep step;
-    std::uint32_t position;
-    TokenPair pair;
-    // Lowest rank first, then leftmost.
-    friend bool operator>(const RankedPair& a, const RankedPair& b) {
-      return a.step.order != b.step.order ? a.step.order > b.step.order : a.position > b.position;
-    }
-  };
-
   // Short words: the steps kept beside the symbols and rescanned each
   // round, which beats a heap until the rescans add up.
   void merge_by_scan(std::vector<TokenId>& word);
   std::size_t best_position(std::size_t pairs) const;
 
-  // Long words: ranked pairs in a heap, symbols in a linked list, so that a
-  // word costs O(n log n) rather than a rescan per round.
+  // Long words: the ranked pairs in a heap, keyed by order and position, and
+  // the symbols in a linked list, so that a word costs O(n log n) rather
+  // than a rescan per round.
   void merge_by_heap(std::vector<TokenId>& word);
-  void push_if_ranked(std::uint32_t position);
-  void push(const RankedPair& entry);
-  RankedPair pop();
+  void rank(std::uint32_t position);
+  void push(std::uint64_t key);
+  std::uint64_t pop();
+  bool is_current(std::uint64_t key) const;
+  TokenPair pair_at(std::uint32_t position) const;
   bool holds(std::uint32_t position, TokenPair pair) const;
-  bool pop_current(RankedPair& best);
-  void merge_round(const RankedPair& best);
+  bool pop_current(std::uint32_t& position);
+  void merge_round(std::uint32_t first);
   void merge_at(std::uint32_t position, TokenId merged);
 
   const MergeTable* table_ = nullptr;
 
-  // merge_by_scan: the step of the pair starting at each position.
+  // The step of the pair starting at each position (unranked for none).
   std::vector<MergeStep> steps_;
+
+  // merge_by_scan
   std::vector<std::uint32_t> changed_;  // positions whose pair changed in the round
 
   // merge_by_heap
   std::vector<TokenId> symbols_;
   std::vector<std::uint32_t> next_;
   std::vector<std::uint32_t> prev_;
-  std::vector<RankedPair> heap_;  // a min-heap: std::greater
+  std::vector<std::uint64_t> heap_;  // a min-heap (std::greater) of order << 32 | position
   std::vector<std::uint32_t> occurrences_;
-  std::vector<RankedPair> deferred_;
+  std::vector<std::uint64_t> deferred_;
   std::vector<std::uint32_t> formed_;
 };
 
