@@ -31,6 +31,14 @@ unexpected<FileReadError> failed(FileReadError::Stage stage, int error_number) {
 }  // namespace
 
 expected<std::string, FileReadError> read_regular_file(const std::string& path) {
+  std::string content;
+  if (expected<void, FileReadError> read = read_regular_file(path, content); !read) {
+    return unexpected<FileReadError>(read.error());
+  }
+  return content;
+}
+
+expected<void, FileReadError> read_regular_file(const std::string& path, std::string& content) {
   // Non-blocking, so that opening a FIFO without a writer returns at once.
   const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (file.get() < 0) return failed(FileReadError::Stage::Opening, errno);
@@ -40,7 +48,7 @@ expected<std::string, FileReadError> read_regular_file(const std::string& path) 
   if (!S_ISREG(status.st_mode)) return failed(FileReadError::Stage::Opening, EINVAL);
 
   // One byte beyond the expected size, so that the end shows without growing.
-  std::string content(static_cast<std::size_t>(status.st_size) + 1, '\0');
+  content.resize(static_cast<std::size_t>(status.st_size) + 1);
   std::size_t length = 0;
   for (;;) {
     if (length == content.size()) content.resize(2 * content.size());
@@ -54,7 +62,7 @@ expected<std::string, FileReadError> read_regular_file(const std::string& path) 
     }
   }
   content.resize(length);
-  return content;
+  return {};
 }
 
 }  // namespace wordloom

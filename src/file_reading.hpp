@@ -20,4 +20,8 @@ struct FileReadError {
 // reading (EISDIR), as the system reports it.
 expected<std::string, FileReadError> read_regular_file(const std::string& path);
 
+// The same into `content`, whose storage is reused: reading several files
+// into one string touches fresh memory only for the largest.
+expected<void, FileReadError> read_regular_file(const std::string& path, std::string& content);
+
 }  // namespace wordloom

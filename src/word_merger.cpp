@@ -13,15 +13,11 @@ constexpr std::size_t kScanLimit = 32;
 constexpr std::size_t kNoPosition = std::numeric_limits<std::size_t>::max();
 constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
 
-// Ranks as orders of 31 bits that compare alike: the ranks themselves when
-// they are small enough, as they are in trained models, else their positions
-// among the distinct ranks.
+// Ranks as orders of 31 bits that compare alike, for ranks too large to
+// serve as orders themselves: their positions among the distinct ranks.
 class RankOrders {
  public:
   explicit RankOrders(const PairMap<std::uint64_t>& ranks) {
-    std::uint64_t largest = 0;
-    for (const auto& entry : ranks) largest = std::max(largest, entry.second);
-    if (largest < MergeStep::kUnranked) return;
     distinct_.reserve(ranks.size());
     for (const auto& entry : ranks) distinct_.push_back(entry.second);
     std::sort(distinct_.begin(), distinct_.end());
@@ -30,12 +26,11 @@ class RankOrders {
   }
 
   std::uint32_t operator()(std::uint64_t rank) const {
-    if (distinct_.empty()) return static_cast<std::uint32_t>(rank);
     return static_cast<std::uint32_t>(std::lower_bound(distinct_.begin(), distinct_.end(), rank) - distinct_.begin());
   }
 
  private:
-  std::vector<std::uint64_t> distinct_;  // sorted; empty when ranks serve as orders
+  std::vector<std::uint64_t> distinct_;  // sorted
 };
 
 }  // namespace
@@ -48,24 +43,26 @@ MergeTable::MergeTable(const PairMap<std::uint64_t>& save_ranks, const PairMap<T
   entries_.resize(capacity);
   mask_ = capacity - 1;
   shift_ = 64 - static_cast<unsigned>(std::countr_zero(capacity));
-  const RankOrders order_of(save_ranks);
+  // Trained models rank by position, so ranks nearly always serve as orders.
+  bool ranks_fit = true;
   for (const auto& [pair, rank] : save_ranks) {
-    MergeStep step;
-    step.order = order_of(rank);
-    if (auto result = pairs_to_merge.find(pair); result != pairs_to_merge.end()) {
-      step.result = result->second;
-      step.has_result = 1;
-    }
-    insert(pair, step);
+    Entry& entry = entries_[slot_of(pair)];
+    entry.pair = pair;
+    entry.step.order = rank < MergeStep::kUnranked ? static_cast<std::uint32_t>(rank) : 0;
+    ranks_fit &= rank < MergeStep::kUnranked;
+    ++size_;
   }
-}
-
-// `pair` must not be in the table yet.
-void MergeTable::insert(TokenPair pair, MergeStep step) {
-  std::size_t slot = slot_of(pair);
-  while (entries_[slot].step.ranked()) slot = (slot + 1) & mask_;
-  entries_[slot] = {pair, step};
-  ++size_;
+  if (!ranks_fit) {
+    const RankOrders order_of(save_ranks);
+    for (const auto& [pair, rank] : save_ranks) entries_[slot_of(pair)].step.order = order_of(rank);
+  }
+  // Results of pairs without a rank are never used.
+  for (const auto& [pair, result] : pairs_to_merge) {
+    Entry& entry = entries_[slot_of(pair)];
+    if (!entry.step.ranked()) continue;
+    entry.step.result = result;
+    entry.step.has_result = 1;
+  }
 }
 
 // ---- WordMerger ----

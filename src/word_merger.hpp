@@ -29,12 +29,7 @@ class MergeTable {
   MergeTable(const PairMap<std::uint64_t>& save_ranks, const PairMap<TokenId>& pairs_to_merge);
 
   // The step of `pair`; unranked when save_ranks has no rank for it.
-  MergeStep find(TokenPair pair) const {
-    for (std::size_t slot = slot_of(pair);; slot = (slot + 1) & mask_) {
-      const Entry& entry = entries_[slot];
-      if (!entry.step.ranked() || entry.pair == pair) return entry.step;
-    }
-  }
+  MergeStep find(TokenPair pair) const { return entries_[slot_of(pair)].step; }
   bool empty() const { return size_ == 0; }
 
  private:
@@ -43,12 +38,15 @@ class MergeTable {
     MergeStep step;  // unranked in an empty slot
   };
 
+  // The slot that holds `pair`, or else the empty slot where it belongs.
   std::size_t slot_of(TokenPair pair) const {
     std::uint64_t key = (static_cast<std::uint64_t>(pair.left) << 32 | pair.right) * 0x9E3779B97F4A7C15ULL;
     key ^= key >> 29;
-    return static_cast<std::size_t>(key * 0xBF58476D1CE4E5B9ULL >> shift_);
+    for (auto slot = static_cast<std::size_t>(key * 0xBF58476D1CE4E5B9ULL >> shift_);; slot = (slot + 1) & mask_) {
+      const Entry& entry = entries_[slot];
+      if (!entry.step.ranked() || entry.pair == pair) return slot;
+    }
   }
-  void insert(TokenPair pair, MergeStep step);
 
   std::vector<Entry> entries_;  // at most half full
   std::size_t size_ = 0;
