@@ -19,6 +19,8 @@ constexpr std::size_t kMaxCacheBytes = 64 << 20;
 constexpr std::size_t kMaxCachedWordBytes = 4096;
 static_assert(kMaxCachedWordBytes < 0xFFFF, "an entry header holds the byte and id counts in 16 bits each");
 constexpr std::uint32_t kEmptyTag = 0;
+// Encoding looks words up this many at a time, and checks for interrupts in between.
+constexpr std::size_t kWordsAtOnce = 4096;
 
 // 32 bits of the word's hash, mixed once more since they choose the slot.
 std::uint32_t tag_of(std::string_view word) {
@@ -61,7 +63,33 @@ TokenType token_type(std::string_view token, const Model& model, const StringVie
 // ---- WordCache ----
 
 const std::vector<TokenId>& WordCache::merged_word(const Model& model, std::string_view word) {
-  const std::uint32_t tag = tag_of(word);
+  return merged_word(model, word, tag_of(word));
+}
+
+void WordCache::append_merged_words(const Model& model, std::span<const std::string_view> words,
+                                    std::vector<TokenId>& ids) {
+  constexpr std::size_t kGroup = 16;
+  std::uint32_t tags[kGroup];
+  for (std::size_t first = 0; first < words.size(); first += kGroup) {
+    const std::size_t count = std::min(kGroup, words.size() - first);
+    // Each stage starts the reads of every word before the next stage waits for any.
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = 0; i < count; ++i) {
+      tags[i] = tag_of(words[first + i]);
+      if (!slots_.empty()) __builtin_prefetch(&slots_[tags[i] & mask]);
+    }
+    for (std::size_t i = 0; i < count && !slots_.empty(); ++i) {
+      const Slot& slot = slots_[tags[i] & mask];
+      if (slot.tag == tags[i]) __builtin_prefetch(&entries_[slot.entry]);
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::vector<TokenId>& merged = merged_word(model, words[first + i], tags[i]);
+      ids.insert(ids.end(), merged.begin(), merged.end());
+    }
+  }
+}
+
+const std::vector<TokenId>& WordCache::merged_word(const Model& model, std::string_view word, std::uint32_t tag) {
   if (!slots_.empty()) {
     if (const Slot& slot = slots_[find_slot(tag, word)]; slot.tag != kEmptyTag) {
       const std::uint32_t* ids = &entries_[slot.entry + 1];
@@ -144,14 +172,18 @@ void encode_bpe_merging(const Model& model, std::vector<std::vector<TokenId>>& w
 void encode_ids_into(const Model& model, WordCache& cache, std::string_view text, std::vector<TokenId>& ids,
                      const InterruptCheck& check_interrupt, StringViewSet* words) {
   end_of_word_id(model);
-  std::size_t words_seen = 0;
+  std::vector<std::string_view> pending;  // words whose ids come next
   auto encode_piece = [&](std::string_view piece) {
     for_each_word(model.config.pre_tokenizer, piece, [&](std::string_view word) {
-      if (++words_seen % 4096 == 0) poll(check_interrupt);
       if (words != nullptr) words->insert(word);
-      const std::vector<TokenId>& merged = cache.merged_word(model, word);
-      ids.insert(ids.end(), merged.begin(), merged.end());
+      pending.push_back(word);
+      if (pending.size() < kWordsAtOnce) return;
+      cache.append_merged_words(model, pending, ids);
+      pending.clear();
+      poll(check_interrupt);
     });
+    cache.append_merged_words(model, pending, ids);
+    pending.clear();
   };
   auto add_special_token = [&](const std::string& token) {
     if (const TokenId* id = model.token_table.id_of(token)) ids.push_back(*id);

@@ -106,6 +106,9 @@ class WordCache {
   // valid until the next call. Raises InternalFailure for a character
   // without a token.
   const std::vector<TokenId>& merged_word(const Model& model, std::string_view word);
+  // Appends the merged ids of each of `words` to `ids`, looking the words up
+  // together so that their reads of memory overlap.
+  void append_merged_words(const Model& model, std::span<const std::string_view> words, std::vector<TokenId>& ids);
 
  private:
   struct Slot {
@@ -113,6 +116,7 @@ class WordCache {
     std::uint32_t entry;  // where the word's entry starts in entries_
   };
 
+  const std::vector<TokenId>& merged_word(const Model& model, std::string_view word, std::uint32_t tag);
   std::size_t find_slot(std::uint32_t tag, std::string_view word) const;
   void insert(std::uint32_t tag, std::string_view word);
   void grow();
