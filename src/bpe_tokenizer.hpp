@@ -106,16 +106,20 @@ class WordCache {
   // valid until the next call. Raises InternalFailure for a character
   // without a token.
   const std::vector<TokenId>& merged_word(const Model& model, std::string_view word);
-  // Appends the merged ids of each of `words` to `ids`, looking the words up
-  // together so that their reads of memory overlap.
-  void append_merged_words(const Model& model, std::span<const std::string_view> words, std::vector<TokenId>& ids);
 
  private:
+  friend void encode_ids_into(const Model& model, WordCache& cache, std::string_view text,
+                              std::vector<TokenId>& ids, const InterruptCheck& check_interrupt,
+                              StringViewSet* words);
+
   struct Slot {
     std::uint32_t tag;    // bits of the word's hash, never 0; 0 marks an empty slot
     std::uint32_t entry;  // where the word's entry starts in entries_
   };
 
+  // Appends the merged ids of each of `words` to `ids`, looking the words up
+  // together so that their reads of memory overlap.
+  void append_merged_words(const Model& model, std::span<const std::string_view> words, std::vector<TokenId>& ids);
   const std::vector<TokenId>& merged_word(const Model& model, std::string_view word, std::uint32_t tag);
   std::size_t find_slot(std::uint32_t tag, std::string_view word) const;
   void insert(std::uint32_t tag, std::string_view word);
