@@ -2,7 +2,8 @@
 // by rank, and the Encoder result.
 #include <algorithm>
 #include <cstdio>
-#include <queue>
+#include <cstring>
+#include <utility>
 
 #include "bpe_tokenizer.hpp"
 #include "special_tokens.hpp"
@@ -16,131 +17,16 @@ namespace {
 // a few huge ones would pin memory for the life of the tokenizer.
 constexpr std::size_t kMaxCacheBytes = 64 << 20;
 constexpr std::size_t kMaxCachedWordBytes = 4096;
-constexpr std::size_t kCacheEntryOverhead = 64;  // map slot, string and vector headers
-constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+static_assert(kMaxCachedWordBytes < 0xFFFF, "an entry header holds the byte and id counts in 16 bits each");
+constexpr std::uint32_t kEmptyTag = 0;
+// Encoding looks words up this many at a time, and checks for interrupts in between.
+constexpr std::size_t kWordsAtOnce = 4096;
 
-// A ranked adjacent pair of one word, starting at symbol `position`.
-struct RankedPair {
-  std::uint64_t rank;
-  std::uint32_t position;
-  TokenPair pair;
-  // Lowest rank first, then leftmost.
-  friend bool operator>(const RankedPair& a, const RankedPair& b) {
-    return std::tie(a.rank, a.position) > std::tie(b.rank, b.position);
-  }
-};
-
-// Merges one word by rank: each round takes the best-ranked pair present
-// (leftmost on equal ranks), stops the word when that pair has no merge
-// result, and otherwise merges all of its occurrences in one left-to-right
-// pass. Ranked pairs wait in a heap and symbols form a linked list, so a word
-// costs O(n log n) rather than a rescan per merge.
-class WordMerger {
- public:
-  WordMerger(const PairMap<std::uint64_t>& ranks, const PairMap<TokenId>& results)
-      : ranks_(ranks), results_(results) {}
-
-  // Checks for an interrupt every so often: one long word can take seconds.
-  void merge(std::vector<TokenId>& word, const InterruptCheck& check_interrupt = {}) {
-    if (word.size() < 2 || ranks_.empty()) return;
-    cadence_.emplace(check_interrupt);
-    reset(word);
-    while (std::optional<RankedPair> best = pop_current()) {
-      auto result = results_.find(best->pair);
-      if (result == results_.end()) break;
-      merge_round(*best, result->second);
-    }
-    compact(word);
-  }
-
- private:
-  void reset(const std::vector<TokenId>& word) {
-    const auto size = static_cast<std::uint32_t>(word.size());
-    symbols_ = word;
-    next_.resize(size);
-    prev_.resize(size);
-    for (std::uint32_t i = 0; i < size; ++i) {
-      prev_[i] = i == 0 ? kNone : i - 1;
-      next_[i] = i + 1 == size ? kNone : i + 1;
-    }
-    heap_ = {};
-    for (std::uint32_t i = 0; i + 1 < size; ++i) push_if_ranked(i);
-  }
-
-  void push_if_ranked(std::uint32_t position) {
-    cadence_->step();
-    const std::uint32_t after = next_[position];
-    if (after == kNone) return;
-    const TokenPair pair{symbols_[position], symbols_[after]};
-    if (auto rank = ranks_.find(pair); rank != ranks_.end()) heap_.push({rank->second, position, pair});
-  }
-
-  bool holds(std::uint32_t position, TokenPair pair) const {
-    if (symbols_[position] != pair.left) return false;
-    const std::uint32_t after = next_[position];
-    return after != kNone && symbols_[after] == pair.right;
-  }
-
-  // The best entry that still describes an adjacent pair of the word.
-  std::optional<RankedPair> pop_current() {
-    while (!heap_.empty()) {
-      cadence_->step();
-      const RankedPair top = heap_.top();
-      heap_.pop();
-      if (holds(top.position, top.pair)) return top;
-    }
-    return std::nullopt;
-  }
-
-  // Merges every occurrence of best.pair that exists when the round starts,
-  // left to right; a merge whose result forms the pair again at the same
-  // place merges again there. Pairs formed by this round join the heap only
-  // afterwards, so the round never goes back to the left.
-  void merge_round(const RankedPair& best, TokenId merged) {
-    std::vector<std::uint32_t> occurrences{best.position};
-    deferred_.clear();
-    while (!heap_.empty() && heap_.top().rank == best.rank) {
-      cadence_->step();
-      const RankedPair entry = heap_.top();
-      heap_.pop();
-      if (entry.pair == best.pair) occurrences.push_back(entry.position);
-      else deferred_.push_back(entry);
-    }
-    formed_.clear();
-    for (std::uint32_t position : occurrences) {
-      while (holds(position, best.pair)) merge_at(position, merged);
-    }
-    for (const RankedPair& entry : deferred_) heap_.push(entry);
-    for (std::uint32_t position : formed_) push_if_ranked(position);
-  }
-
-  void merge_at(std::uint32_t position, TokenId merged) {
-    cadence_->step();
-    const std::uint32_t removed = next_[position];
-    const std::uint32_t after = next_[removed];
-    symbols_[position] = merged;
-    next_[removed] = kNone;  // a removed symbol starts no pair
-    next_[position] = after;
-    if (after != kNone) prev_[after] = position;
-    if (prev_[position] != kNone) formed_.push_back(prev_[position]);
-    formed_.push_back(position);
-  }
-
-  void compact(std::vector<TokenId>& word) const {
-    word.clear();
-    for (std::uint32_t i = 0; i != kNone; i = next_[i]) word.push_back(symbols_[i]);
-  }
-
-  const PairMap<std::uint64_t>& ranks_;
-  const PairMap<TokenId>& results_;
-  std::vector<TokenId> symbols_;
-  std::vector<std::uint32_t> next_;
-  std::vector<std::uint32_t> prev_;
-  std::priority_queue<RankedPair, std::vector<RankedPair>, std::greater<>> heap_;
-  std::vector<RankedPair> deferred_;
-  std::vector<std::uint32_t> formed_;
-  std::optional<InterruptCadence> cadence_;
-};
+// 32 bits of the word's hash, mixed once more since they choose the slot.
+std::uint32_t tag_of(std::string_view word) {
+  const auto tag = static_cast<std::uint32_t>(StringHash{}(word) * 0x9E3779B97F4A7C15ULL >> 32);
+  return tag == kEmptyTag ? 1 : tag;
+}
 
 [[noreturn]] void fail_unknown_character(std::string_view character) {
   char code_point[16];
@@ -159,12 +45,11 @@ TokenId end_of_word_id(const Model& model) {
 void word_symbols(const Model& model, std::string_view word, std::vector<TokenId>& ids,
                   const InterruptCheck& check_interrupt) {
   ids.clear();
-  ids.reserve(word.size() + 1);
   InterruptCadence cadence(check_interrupt);
   for_each_char(word, [&](std::string_view character) {
     cadence.step();
-    const TokenId* id = model.token_table.id_of(character);
-    if (id == nullptr) fail_unknown_character(character);
+    const std::optional<TokenId> id = model.character_ids.find(utf8_code_point(character, 0));
+    if (!id) fail_unknown_character(character);
     ids.push_back(*id);
   });
   ids.push_back(end_of_word_id(model));
@@ -183,21 +68,90 @@ TokenType token_type(std::string_view token, const Model& model, const StringVie
 
 const std::vector<TokenId>& WordCache::merged_word(const Model& model, std::string_view word,
                                                    const InterruptCheck& check_interrupt) {
-  if (auto cached = merged_words_.find(word); cached != merged_words_.end()) return cached->second;
-  std::vector<TokenId> ids;
-  word_symbols(model, word, ids, check_interrupt);
-  WordMerger(model.save_ranks, model.pairs_to_merge).merge(ids, check_interrupt);
-  if (word.size() > kMaxCachedWordBytes) {
-    uncached_ = std::move(ids);
-    return uncached_;
+  return merged_word(model, word, tag_of(word), check_interrupt);
+}
+
+void WordCache::append_merged_words(const Model& model, std::span<const std::string_view> words,
+                                    std::vector<TokenId>& ids, const InterruptCheck& check_interrupt) {
+  constexpr std::size_t kGroup = 16;
+  std::uint32_t tags[kGroup];
+  for (std::size_t first = 0; first < words.size(); first += kGroup) {
+    const std::size_t count = std::min(kGroup, words.size() - first);
+    // Each stage starts the reads of every word before the next stage waits for any.
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = 0; i < count; ++i) {
+      tags[i] = tag_of(words[first + i]);
+      if (!slots_.empty()) __builtin_prefetch(&slots_[tags[i] & mask]);
+    }
+    for (std::size_t i = 0; i < count && !slots_.empty(); ++i) {
+      const Slot& slot = slots_[tags[i] & mask];
+      if (slot.tag == tags[i]) __builtin_prefetch(&entries_[slot.entry]);
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::vector<TokenId>& merged = merged_word(model, words[first + i], tags[i], check_interrupt);
+      ids.insert(ids.end(), merged.begin(), merged.end());
+    }
   }
-  const std::size_t entry_bytes = kCacheEntryOverhead + word.size() + ids.size() * sizeof(TokenId);
-  if (bytes_ + entry_bytes > kMaxCacheBytes) {
-    merged_words_ = {};
-    bytes_ = 0;
+}
+
+const std::vector<TokenId>& WordCache::merged_word(const Model& model, std::string_view word, std::uint32_t tag,
+                                                   const InterruptCheck& check_interrupt) {
+  if (!slots_.empty()) {
+    if (const Slot& slot = slots_[find_slot(tag, word)]; slot.tag != kEmptyTag) {
+      const std::uint32_t* ids = &entries_[slot.entry + 1];
+      result_.assign(ids, ids + (entries_[slot.entry] & 0xFFFF));
+      return result_;
+    }
   }
-  bytes_ += entry_bytes;
-  return merged_words_.emplace(word, std::move(ids)).first->second;
+  word_symbols(model, word, result_, check_interrupt);
+  merger_.merge(model.merge_table, result_, check_interrupt);
+  if (word.size() <= kMaxCachedWordBytes) insert(tag, word);
+  return result_;
+}
+
+// The slot that holds `word`, or else the empty slot where it belongs.
+std::size_t WordCache::find_slot(std::uint32_t tag, std::string_view word) const {
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t index = tag & mask;; index = (index + 1) & mask) {
+    const Slot& slot = slots_[index];
+    if (slot.tag == kEmptyTag) return index;
+    if (slot.tag != tag || entries_[slot.entry] >> 16 != word.size()) continue;
+    const std::uint32_t* bytes = &entries_[slot.entry + 1 + (entries_[slot.entry] & 0xFFFF)];
+    if (std::memcmp(bytes, word.data(), word.size()) == 0) return index;
+  }
+}
+
+// Adds `word` with the ids in result_.
+void WordCache::insert(std::uint32_t tag, std::string_view word) {
+  const std::size_t entry_words = 1 + result_.size() + (word.size() + 3) / 4;
+  if ((entries_.size() + entry_words) * sizeof(std::uint32_t) + slots_.size() * sizeof(Slot) > kMaxCacheBytes) {
+    clear();
+  }
+  if ((size_ + 1) * 8 > slots_.size() * 5) grow();
+  const auto entry = static_cast<std::uint32_t>(entries_.size());
+  slots_[find_slot(tag, word)] = {tag, entry};
+  ++size_;
+  entries_.resize(entry + entry_words);
+  entries_[entry] = static_cast<std::uint32_t>(word.size() << 16 | result_.size());
+  std::copy(result_.begin(), result_.end(), &entries_[entry + 1]);
+  std::memcpy(&entries_[entry + 1 + result_.size()], word.data(), word.size());
+}
+
+void WordCache::grow() {
+  std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(std::max<std::size_t>(2 * slots_.size(), 1024)));
+  const std::size_t mask = slots_.size() - 1;
+  for (const Slot& slot : old) {
+    if (slot.tag == kEmptyTag) continue;
+    std::size_t index = slot.tag & mask;
+    while (slots_[index].tag != kEmptyTag) index = (index + 1) & mask;
+    slots_[index] = slot;
+  }
+}
+
+void WordCache::clear() {
+  slots_.clear();
+  entries_.clear();
+  size_ = 0;
 }
 
 // ---- Model ----
@@ -210,26 +164,32 @@ Model::Model(Config config_, TokenTable token_table_, std::vector<TokenPair> mer
       save_ranks(std::move(save_ranks_)),
       pairs_to_merge(std::move(pairs_to_merge_)),
       special_token_set(config.special_tokens.begin(), config.special_tokens.end()),
-      special_token_splitter(config.special_tokens) {
+      special_token_splitter(config.special_tokens),
+      character_ids(token_table.token_to_id),
+      merge_table(save_ranks, pairs_to_merge) {
   if (const TokenId* id = token_table.id_of(kEndOfWord)) end_of_word = *id;
 }
 
 void encode_bpe_merging(const Model& model, std::vector<std::vector<TokenId>>& words) {
-  WordMerger merger(model.save_ranks, model.pairs_to_merge);
-  for (std::vector<TokenId>& word : words) merger.merge(word);
+  WordMerger merger;
+  for (std::vector<TokenId>& word : words) merger.merge(model.merge_table, word);
 }
 
 void encode_ids_into(const Model& model, WordCache& cache, std::string_view text, std::vector<TokenId>& ids,
                      const InterruptCheck& check_interrupt, StringViewSet* words) {
   end_of_word_id(model);
-  std::size_t words_seen = 0;
+  std::vector<std::string_view> pending;  // words whose ids come next
   auto encode_piece = [&](std::string_view piece) {
     for_each_word(model.config.pre_tokenizer, piece, [&](std::string_view word) {
-      if (++words_seen % 4096 == 0) check_for_interrupt(check_interrupt);
       if (words != nullptr) words->insert(word);
-      const std::vector<TokenId>& merged = cache.merged_word(model, word, check_interrupt);
-      ids.insert(ids.end(), merged.begin(), merged.end());
+      pending.push_back(word);
+      if (pending.size() < kWordsAtOnce) return;
+      cache.append_merged_words(model, pending, ids, check_interrupt);
+      pending.clear();
+      check_for_interrupt(check_interrupt);
     });
+    cache.append_merged_words(model, pending, ids, check_interrupt);
+    pending.clear();
   };
   auto add_special_token = [&](const std::string& token) {
     if (const TokenId* id = model.token_table.id_of(token)) ids.push_back(*id);

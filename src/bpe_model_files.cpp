@@ -7,10 +7,13 @@
 #include <charconv>
 #include <filesystem>
 #include <functional>
+#include <limits>
 #include <optional>
 #include <system_error>
+#include <utility>
 
 #include "bpe_tokenizer.hpp"
+#include "json_plain_scanner.hpp"
 #include "json_reader.hpp"
 #include "json_writer.hpp"
 #include "model_directory.hpp"
@@ -128,32 +131,36 @@ Result<void> read_config(const std::string& path, Config& config) {
   return json::read_json_file(path, shape);
 }
 
-Result<void> read_token_table(const std::string& path, TokenTable& table) {
+Result<void> read_token_table(std::string_view text, TokenTable& table) {
   json::StringList id_to_token(&table.id_to_token);
   json::UnsignedMap<TokenId> token_to_id(&table.token_to_id);
   json::StructShape shape("TokenTable", {{"id_to_token", &id_to_token}, {"token_to_id", &token_to_id}});
-  return json::read_json_file(path, shape);
+  return json::read_json_text(text, shape);
 }
 
-// A u32 in decimal digits with at most one leading "+".
-std::optional<TokenId> parse_pair_id(std::string_view text) {
+// Takes a u32 in decimal digits, with at most one leading "+", from the
+// front of `text`. (Results go out through references: an optional built
+// field by field stalls the reads that follow, and keys come by the ten
+// thousand.)
+bool take_pair_id(std::string_view& text, TokenId& id) {
   if (text.starts_with('+')) text.remove_prefix(1);
-  TokenId id = 0;
-  const char* end = text.data() + text.size();
-  const auto [stop, error] = std::from_chars(text.data(), end, id);
-  if (error != std::errc{} || stop != end) return std::nullopt;
-  return id;
+  std::uint64_t value = 0;
+  std::size_t digits = 0;
+  for (; digits < text.size() && text[digits] >= '0' && text[digits] <= '9'; ++digits) {
+    value = value * 10 + static_cast<std::uint64_t>(text[digits] - '0');
+    if (value > std::numeric_limits<TokenId>::max()) return false;
+  }
+  if (digits == 0) return false;
+  id = static_cast<TokenId>(value);
+  text.remove_prefix(digits);
+  return true;
 }
 
 // "12_7" and "+12_7" are the pair (12, 7); parts after a second "_" are ignored.
-std::optional<TokenPair> parse_pair_key(std::string_view key) {
-  const std::size_t separator = key.find('_');
-  if (separator == std::string_view::npos) return std::nullopt;
-  const std::string_view rest = key.substr(separator + 1);
-  const std::optional<TokenId> left = parse_pair_id(key.substr(0, separator));
-  const std::optional<TokenId> right = parse_pair_id(rest.substr(0, rest.find('_')));
-  if (!left || !right) return std::nullopt;
-  return TokenPair{*left, *right};
+bool parse_pair_key(std::string_view key, TokenPair& pair) {
+  if (!take_pair_id(key, pair.left) || !key.starts_with('_')) return false;
+  key.remove_prefix(1);
+  return take_pair_id(key, pair.right) && (key.empty() || key.starts_with('_'));
 }
 
 // An object from pair keys to values, read straight into a pair map; keys
@@ -171,9 +178,10 @@ class PairKeyedMap final : public json::Shape, public json::ObjectContents {
     return true;
   }
   json::Shape* member(json::Reader&, std::string_view key) override {
-    const std::optional<TokenPair> pair = parse_pair_key(key);
-    if (!pair && !malformed_key_) malformed_key_ = std::string(key);
-    value_.bind(pair ? &(*target_)[*pair] : &discarded_);
+    TokenPair pair;
+    const bool parsed = parse_pair_key(key, pair);
+    if (!parsed && !malformed_key_) malformed_key_ = std::string(key);
+    value_.bind(parsed ? &(*target_)[pair] : &discarded_);
     return &value_;
   }
   bool end_object(json::Reader&) override { return true; }
@@ -192,6 +200,85 @@ class PairKeyedMap final : public json::Shape, public json::ObjectContents {
   V discarded_ = 0;
   std::optional<std::string> malformed_key_;
 };
+
+// ---------------------------------------------------------------- plain files
+
+// The files as the writer makes them are read by json::PlainScanner; these
+// return false for anything else, leaving the target to be read afresh by
+// the shapes above, which accept or reject the text with their exact message.
+
+bool scan_token_table(std::string_view text, TokenTable& table) {
+  json::PlainScanner scan(text);
+  bool list_seen = false;
+  bool map_seen = false;
+  std::string decoded;
+  const auto read_token = [&] {
+    std::string_view token;
+    if (!scan.string(token, decoded)) return false;
+    table.id_to_token.emplace_back(token);
+    return true;
+  };
+  const auto read_id = [&](std::string_view token) {
+    std::uint64_t id;
+    if (!scan.unsigned_integer(std::numeric_limits<TokenId>::max(), id)) return false;
+    // A repeated token keeps its last id.
+    const auto [entry, inserted] = table.token_to_id.try_emplace(token, static_cast<TokenId>(id));
+    if (!inserted) entry->second = static_cast<TokenId>(id);
+    return true;
+  };
+  const auto read_member = [&](std::string_view name) {
+    if (name == "id_to_token" && !std::exchange(list_seen, true)) return scan.array(read_token);
+    if (name == "token_to_id" && !std::exchange(map_seen, true)) {
+      table.token_to_id.reserve(table.id_to_token.size());
+      return scan.object(read_id);
+    }
+    return false;  // another member, or one seen before
+  };
+  return scan.object(read_member) && list_seen && map_seen && scan.at_end();
+}
+
+bool scan_merge_rules(std::string_view text, std::vector<TokenPair>& merge_rules) {
+  json::PlainScanner scan(text);
+  constexpr std::uint64_t kMaxId = std::numeric_limits<TokenId>::max();
+  const auto read_rule = [&] {
+    std::uint64_t left, right;
+    if (!scan.consume('[') || !scan.unsigned_integer(kMaxId, left) || !scan.consume(',') ||
+        !scan.unsigned_integer(kMaxId, right) || !scan.consume(']')) {
+      return false;
+    }
+    merge_rules.push_back({static_cast<TokenId>(left), static_cast<TokenId>(right)});
+    return true;
+  };
+  return scan.array(read_rule) && scan.at_end();
+}
+
+// A malformed key is unusual too: the shapes remember it for later.
+template <typename V>
+bool scan_pair_keyed(std::string_view text, PairMap<V>& pairs, std::size_t expected_size) {
+  json::PlainScanner scan(text);
+  pairs.reserve(expected_size);
+  const auto read_value = [&](std::string_view key) {
+    TokenPair pair;
+    std::uint64_t value;
+    if (!parse_pair_key(key, pair) || !scan.unsigned_integer(std::numeric_limits<V>::max(), value)) return false;
+    pairs.insert_or_assign(pair, static_cast<V>(value));
+    return true;
+  };
+  return scan.object(read_value) && scan.at_end();
+}
+
+// Reads the model file at `path` into `target`, through `text`: by `scan`
+// when the file is plain, else afresh by `read_exact`.
+template <typename T, typename Scan, typename ReadExact>
+Result<void> read_model_file(const std::string& path, std::string& text, T& target, Scan&& scan,
+                             ReadExact&& read_exact) {
+  if (Result<void> read = json::read_json_file_text(path, text); !read) return read;
+  if (scan(text, target)) return {};
+  target = T{};
+  Result<void> read = read_exact(text, target);
+  if (!read) return fail(std::move(read).error().with_path(path));
+  return read;
+}
 
 }  // namespace
 
@@ -238,12 +325,26 @@ Result<std::shared_ptr<const Model>> load_model_files(std::string_view files_pat
   json::PairList merge_rules_shape(&merge_rules);
   PairKeyedMap<std::uint64_t> save_ranks(&ranks);
   PairKeyedMap<TokenId> pairs_to_merge(&results);
+  const auto read_with = [](json::Shape& shape) {
+    return [&shape](std::string_view text, auto&) { return json::read_json_text(text, shape); };
+  };
+  const auto scan_pairs = [&](std::string_view text, auto& pairs) {
+    return scan_pair_keyed(text, pairs, merge_rules.size());
+  };
   const auto path_of = [&](ModelFile file) { return directory + "/" + std::string(file_name(file)); };
+  std::string text;  // each file in turn
   Result<void> read = read_config(path_of(ModelFile::Config), config);
-  if (read) read = read_token_table(path_of(ModelFile::TokenTable), token_table);
-  if (read) read = json::read_json_file(path_of(ModelFile::MergeRules), merge_rules_shape);
-  if (read) read = json::read_json_file(path_of(ModelFile::SaveRanks), save_ranks);
-  if (read) read = json::read_json_file(path_of(ModelFile::PairsToMerge), pairs_to_merge);
+  if (read) {
+    read = read_model_file(path_of(ModelFile::TokenTable), text, token_table, scan_token_table, read_token_table);
+  }
+  if (read) {
+    read = read_model_file(path_of(ModelFile::MergeRules), text, merge_rules, scan_merge_rules,
+                           read_with(merge_rules_shape));
+  }
+  if (read) read = read_model_file(path_of(ModelFile::SaveRanks), text, ranks, scan_pairs, read_with(save_ranks));
+  if (read) {
+    read = read_model_file(path_of(ModelFile::PairsToMerge), text, results, scan_pairs, read_with(pairs_to_merge));
+  }
   if (!read) return fail(std::move(read).error());
   save_ranks.check_keys(file_name(ModelFile::SaveRanks));
   pairs_to_merge.check_keys(file_name(ModelFile::PairsToMerge));

@@ -12,11 +12,13 @@
 #include <string_view>
 #include <vector>
 
+#include "character_ids.hpp"
 #include "interrupt_check.hpp"
 #include "pretokenizer.hpp"
 #include "special_tokens.hpp"
 #include "tokenizer_error.hpp"
 #include "tokenizer_tables.hpp"
+#include "word_merger.hpp"
 #include "word_counts.hpp"
 
 namespace wordloom {
@@ -87,6 +89,8 @@ struct Model {
   StringSet special_token_set;              // config.special_tokens, for membership tests
   SpecialTokenSplitter special_token_splitter;  // cuts encoding input at config.special_tokens
   std::optional<TokenId> end_of_word;       // the id of "</w>", when the table has it
+  CharacterIds character_ids;               // token_to_id's one-character tokens, by code point
+  MergeTable merge_table;                   // save_ranks joined with pairs_to_merge
 
   // Derives the lookup data from the tables.
   Model(Config config, TokenTable token_table, std::vector<TokenPair> merge_rules,
@@ -101,15 +105,41 @@ struct Model {
 // one caller at a time: it is not safe to share between threads.
 class WordCache {
  public:
-  // The merged ids of `word` (end-of-word included), computed on a miss.
-  // Raises InternalFailure for a character without a token.
+  // The merged ids of `word` (end-of-word included), computed on a miss;
+  // valid until the next call. Raises InternalFailure for a character
+  // without a token.
   const std::vector<TokenId>& merged_word(const Model& model, std::string_view word,
                                           const InterruptCheck& check_interrupt = {});
 
  private:
-  StringMap<std::vector<TokenId>> merged_words_;
-  std::vector<TokenId> uncached_;  // the result for a word too long to keep
-  std::size_t bytes_ = 0;
+  friend void encode_ids_into(const Model& model, WordCache& cache, std::string_view text,
+                              std::vector<TokenId>& ids, const InterruptCheck& check_interrupt,
+                              StringViewSet* words);
+
+  struct Slot {
+    std::uint32_t tag;    // bits of the word's hash, never 0; 0 marks an empty slot
+    std::uint32_t entry;  // where the word's entry starts in entries_
+  };
+
+  // Appends the merged ids of each of `words` to `ids`, looking the words up
+  // together so that their reads of memory overlap.
+  void append_merged_words(const Model& model, std::span<const std::string_view> words, std::vector<TokenId>& ids,
+                           const InterruptCheck& check_interrupt);
+  const std::vector<TokenId>& merged_word(const Model& model, std::string_view word, std::uint32_t tag,
+                                          const InterruptCheck& check_interrupt);
+  std::size_t find_slot(std::uint32_t tag, std::string_view word) const;
+  void insert(std::uint32_t tag, std::string_view word);
+  void grow();
+  void clear();
+
+  // Open addressing over slots_, at most 5/8 full. Per word, entries_ holds
+  // a header (byte count << 16 | id count), the merged ids, then the word's
+  // bytes: a hit reads one slot and one entry.
+  std::vector<Slot> slots_;
+  std::vector<std::uint32_t> entries_;
+  std::size_t size_ = 0;  // words cached
+  std::vector<TokenId> result_;  // what merged_word returns
+  WordMerger merger_;
 };
 
 struct BpeTokenizer {

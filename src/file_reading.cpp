@@ -17,8 +17,7 @@ unexpected<FileReadError> failed(FileReadError::Stage stage, int error_number) {
 
 }  // namespace
 
-expected<RegularFile, FileReadError> RegularFile::open(const std::string& path) {
-  // Non-blocking, so that opening a FIFO without a writer returns at once.
+expected<RegularFile, FileReadError> RegularFile::open(const std::string& path) {  // Non-blocking, so that opening a FIFO without a writer returns at once.
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return failed(FileReadError::Stage::Opening, errno);
   RegularFile file(fd, 0);  // closes the descriptor on every way out
@@ -50,17 +49,17 @@ expected<std::size_t, FileReadError> RegularFile::append_to(std::string& buffer,
   return static_cast<std::size_t>(n);
 }
 
-expected<std::string, FileReadError> read_regular_file(const std::string& path) {
+expected<void, FileReadError> read_regular_file(const std::string& path, std::string& content) {
   expected<RegularFile, FileReadError> file = RegularFile::open(path);
   if (!file) return unexpected<FileReadError>(file.error());
   // One byte beyond the expected size, so that the end shows without growing.
-  std::string content;
+  content.clear();
   content.reserve(static_cast<std::size_t>(file->size_at_opening()) + 1);
   for (;;) {
     const std::size_t room = std::max<std::size_t>(content.capacity() - content.size(), 1 << 16);
     expected<std::size_t, FileReadError> read = file->append_to(content, room);
     if (!read) return unexpected<FileReadError>(read.error());
-    if (*read == 0) return content;
+    if (*read == 0) return {};
   }
 }
 

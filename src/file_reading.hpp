@@ -40,7 +40,9 @@ class RegularFile {
   std::uint64_t size_;
 };
 
-// The whole content of the regular file at `path`.
-expected<std::string, FileReadError> read_regular_file(const std::string& path);
+// The whole content of the regular file at `path`, read into `content`, whose
+// storage is reused: reading several files into one string touches fresh
+// memory only for the largest.
+expected<void, FileReadError> read_regular_file(const std::string& path, std::string& content);
 
 }  // namespace wordloom

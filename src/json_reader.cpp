@@ -196,6 +196,8 @@ TokenizerError json_error_at(std::string_view text, std::size_t consumed, const 
                                     std::to_string(consumed - line_start));
 }
 
+}  // namespace
+
 Result<void> read_json_text(std::string_view text, Shape& root) {
   // The parser would take a NUL byte for the end of input and skip a
   // byte-order mark; neither belongs in a JSON text.
@@ -208,22 +210,24 @@ Result<void> read_json_text(std::string_view text, Shape& root) {
   return fail(json_error_at(text, reader.error_offset(), reader.error_message()));
 }
 
-}  // namespace
-
 // FileError when the file cannot be opened, JsonError when reading fails (a
 // directory opens but cannot be read).
-Result<void> read_json_file(const std::string& path, Shape& root) {
-  expected<std::string, FileReadError> text = read_regular_file(path);
-  if (!text) {
-    const FileReadError error = text.error();
-    if (error.stage == FileReadError::Stage::Opening) {
-      return fail(TokenizerError::file_error(error.error_number).with_path(path));
-    }
-    return fail(TokenizerError::json_io_error(error.error_number).with_path(path));
+Result<void> read_json_file_text(const std::string& path, std::string& text) {
+  expected<void, FileReadError> read = read_regular_file(path, text);
+  if (read) return {};
+  const FileReadError error = read.error();
+  if (error.stage == FileReadError::Stage::Opening) {
+    return fail(TokenizerError::file_error(error.error_number).with_path(path));
   }
-  Result<void> read = read_json_text(*text, root);
-  if (!read) return fail(std::move(read).error().with_path(path));
-  return read;
+  return fail(TokenizerError::json_io_error(error.error_number).with_path(path));
+}
+
+Result<void> read_json_file(const std::string& path, Shape& root) {
+  std::string text;
+  if (Result<void> read = read_json_file_text(path, text); !read) return read;
+  Result<void> parsed = read_json_text(text, root);
+  if (!parsed) return fail(std::move(parsed).error().with_path(path));
+  return parsed;
 }
 
 }  // namespace wordloom::json

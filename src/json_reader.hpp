@@ -15,4 +15,9 @@ namespace wordloom::json {
 // the column counting the bytes read on that line.
 Result<void> read_json_file(const std::string& path, Shape& root);
 
+// The two halves of read_json_file: reading the text of `path` into `text`
+// (its storage reused), and reading such a text through `root`.
+Result<void> read_json_file_text(const std::string& path, std::string& text);
+Result<void> read_json_text(std::string_view text, Shape& root);
+
 }  // namespace wordloom::json

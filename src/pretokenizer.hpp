@@ -2,7 +2,10 @@
 // around every ASCII punctuation character.
 #pragma once
 
+#include <array>
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,6 +41,32 @@ inline std::size_t whitespace_length(std::string_view text, std::size_t pos) {
   }
 }
 
+// Whether a white-space character may start with `byte`.
+inline constexpr auto kMayStartWhitespace = [] {
+  std::array<bool, 256> may_start{};
+  for (unsigned char byte : {0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x20, 0xC2, 0xE1, 0xE2, 0xE3}) may_start[byte] = true;
+  return may_start;
+}();
+
+// The first position from `pos` where white space may start. Printable ASCII
+// never starts it, which rules out eight bytes at a time in most texts.
+inline std::size_t skip_to_possible_whitespace(std::string_view text, std::size_t pos) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+  for (; text.size() - pos >= 8; pos += 8) {
+    std::uint64_t block;
+    std::memcpy(&block, text.data() + pos, 8);
+    // Bytes up to 0x20 and from 0x80; the lowest flag is exact.
+    const std::uint64_t flags = (((block - kOnes * 0x21) & ~block) | block) & kHighBits;
+    if (flags != 0) {
+      pos += static_cast<std::size_t>(std::countr_zero(flags)) / 8;
+      break;
+    }
+  }
+  while (pos < text.size() && !kMayStartWhitespace[static_cast<unsigned char>(text[pos])]) ++pos;
+  return pos;
+}
+
 inline bool is_ascii_punctuation(char c) {
   return (c >= 0x21 && c <= 0x2F) || (c >= 0x3A && c <= 0x40) || (c >= 0x5B && c <= 0x60) ||
          (c >= 0x7B && c <= 0x7E);
@@ -64,6 +93,8 @@ void for_each_word(PreTokenization kind, std::string_view text, OnWord&& on_word
   std::size_t piece_start = 0;
   std::size_t pos = 0;
   while (pos < text.size()) {
+    pos = skip_to_possible_whitespace(text, pos);
+    if (pos == text.size()) break;
     const std::size_t space = whitespace_length(text, pos);
     if (space == 0) {
       ++pos;

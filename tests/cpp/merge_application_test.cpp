@@ -2,10 +2,13 @@
 // the word for the best-ranked pair (leftmost on ties), stops when that pair
 // has no merge result, else merges all its occurrences left to right,
 // re-examining a position after each merge. Random tables include the
-// irregular shapes a hand-made model can have: shared ranks, merge results
-// equal to an input id, ranked pairs without a result.
+// irregular shapes a hand-made model can have: shared ranks, ranks near the
+// top of 64 bits, merge results equal to an input id, ranked pairs without a
+// result. Words are short and long, as short and long words are merged by
+// different means.
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <random>
 
 #include "bpe_tokenizer.hpp"
@@ -47,7 +50,8 @@ Model random_tables(std::mt19937& random, TokenId alphabet, bool regular) {
   const int rules = std::uniform_int_distribution<int>(1, 12)(random);
   for (int rank = 0; rank < rules; ++rank) {
     const TokenPair pair{symbol(random), symbol(random)};
-    const std::uint64_t stored_rank = regular ? rank : std::uniform_int_distribution<int>(0, 3)(random);
+    std::uint64_t stored_rank = regular ? rank : std::uniform_int_distribution<int>(0, 3)(random);
+    if (!regular && random() % 3 == 0) stored_rank = std::numeric_limits<std::uint64_t>::max() - stored_rank;
     ranks.insert_or_assign(pair, stored_rank);
     if (regular || random() % 5 != 0) results.insert_or_assign(pair, regular ? alphabet + rank : symbol(random));
   }
@@ -59,7 +63,8 @@ TEST(MergeApplication, MatchesLiteralRoundsOnRandomTables) {
   for (int trial = 0; trial < 20000; ++trial) {
     const TokenId alphabet = std::uniform_int_distribution<TokenId>(1, 4)(random);
     const Model model = random_tables(random, alphabet, trial % 2 == 0);
-    std::vector<TokenId> word(std::uniform_int_distribution<int>(0, 14)(random));
+    const bool long_word = trial % 3 == 2;
+    std::vector<TokenId> word(std::uniform_int_distribution<int>(long_word ? 28 : 0, long_word ? 90 : 14)(random));
     for (TokenId& id : word) id = std::uniform_int_distribution<TokenId>(0, alphabet - 1)(random);
 
     std::vector<std::vector<TokenId>> words{word};

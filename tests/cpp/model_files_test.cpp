@@ -275,6 +275,14 @@ TEST_F(LoadTest, RejectsValuesOfTheWrongShape) {
       {"token_table.json", R"([["a"]])", "invalid length 1, expected struct TokenTable with 2 elements"},
       {"token_table.json", R"({"id_to_token": [], "token_to_id": {"a": 4294967296}})",
        "invalid value: integer `4294967296`, expected u32"},
+      {"token_table.json", "{\"id_to_token\": [\"\xFF\"], \"token_to_id\": {}}",
+       "syntax error while parsing value - invalid string: ill-formed UTF-8 byte; last read: '\"<0xFF>'"},
+      {"token_table.json", "{\"id_to_token\": [\"a\tb\"], \"token_to_id\": {}}",
+       "syntax error while parsing value - invalid string: control character U+0009 (HT) must be escaped to "
+       "\\u0009 or \\t; last read: '\"a<U+0009>'"},
+      {"token_table.json", R"({"id_to_token": [], "token_to_id": {"\ud800": 1}})",
+       "syntax error while parsing object key - invalid string: surrogate U+D800..U+DBFF must be followed by "
+       "U+DC00..U+DFFF; last read: '\"\\ud800\"'; expected string literal"},
       {"merge_rules.json", "[[1]]", "invalid length 1, expected a tuple of size 2"},
       {"merge_rules.json", "[[1, 2, 3]]", "too many elements, expected a tuple of size 2"},
       {"merge_rules.json", "[{}]", "invalid type: map, expected a tuple of size 2"},
@@ -315,6 +323,45 @@ TEST_F(LoadTest, ReadsMergeRulesInOrderAndConvertsPairKeys) {
   EXPECT_EQ(tokenizer.model->merge_rules, (std::vector<TokenPair>{{5, 6}, {4294967295, 0}, {5, 6}}));
   EXPECT_EQ(tokenizer.model->save_ranks, (PairMap<std::uint64_t>{{{12, 7}, 18446744073709551615u}, {{4294967295, 0}, 1}}));
   EXPECT_EQ(tokenizer.model->pairs_to_merge, (PairMap<TokenId>{{{12, 7}, 1}, {{7, 1}, 2}}));
+}
+
+// Files as the writer makes them take a quicker road than files spelled in
+// other ways; both must read to the same tables.
+TEST_F(LoadTest, ReadsPlainAndUnusualSpellingsOfTheSameTablesAlike) {
+  struct Spellings {
+    const char* file;
+    std::string plain;
+    std::string unusual;
+  };
+  const Spellings files[] = {
+      {"token_table.json",
+       R"({"id_to_token":)" "\t" R"(["a\"b", "\\\/\b\f\n\r\t", "\u00e9\u4E2d", "😀</w>", "","ab","cd","efgh"],)" "\r\n"
+       R"(  "token_to_id" : {"a\"b": 0, "\u00e9\u4e2d": 2, "😀</w>": 3, "": 4, "a\"b": 9,"x":1,"yz":2}})",
+       // Surrogate pairs, which the quick road leaves to the full reader.
+       R"({"id_to_token": ["a\"b", "\\/\b\f\n\r\t", "\u00e9\u4e2d", "\ud83d\ude00</w>", "", "ab", "cd", "efgh"],)" "\n"
+       R"( "token_to_id": {"a\"b": 0, "\u00E9\u4e2d": 2, "\ud83d\ude00</w>": 3, "": 4, "a\"b": 9, "x": 1, "yz": 2}})"},
+      {"merge_rules.json", "[[0, 1],\n [4294967295, 0], [0, 1]]", "[[0, 1], [4294967295, -0], [0, 1]]"},
+      {"save_ranks.json", R"({"0_1": 0, "+12_7_9": 1234567890123456789, "0_1": 5})",
+       R"({"0_1": -0, "+12_7_9": 1234567890123456789, "0_1": 5})"},
+      {"pairs_to_merge.json", R"({"0_1": 0, "007_9": 4294967295})", R"({"0_1": -0, "007_9": 4294967295})"},
+  };
+  for (const Spellings& spellings : files) {
+    write(spellings.file, spellings.plain);
+    const std::shared_ptr<const Model> plain = load().model;
+    write(spellings.file, spellings.unusual);
+    const std::shared_ptr<const Model> unusual = load().model;
+    ASSERT_TRUE(plain && unusual) << spellings.file;
+    EXPECT_EQ(plain->token_table.id_to_token, unusual->token_table.id_to_token) << spellings.file;
+    EXPECT_EQ(plain->token_table.token_to_id, unusual->token_table.token_to_id) << spellings.file;
+    EXPECT_EQ(plain->merge_rules, unusual->merge_rules) << spellings.file;
+    EXPECT_EQ(plain->save_ranks, unusual->save_ranks) << spellings.file;
+    EXPECT_EQ(plain->pairs_to_merge, unusual->pairs_to_merge) << spellings.file;
+  }
+  const std::shared_ptr<const Model> model = load().model;
+  const TokenTable& table = model->token_table;
+  EXPECT_EQ(table.id_to_token, (std::vector<std::string>{"a\"b", "\\/\b\f\n\r\t", "\u00e9\u4e2d", "\U0001F600</w>", "", "ab", "cd",
+                                                          "efgh"}));
+  EXPECT_EQ(table.token_to_id.at("a\"b"), 9u);
 }
 
 TEST_F(LoadTest, RaisesAnInternalFailureForMalformedPairKeys) {

@@ -1,8 +1,12 @@
 // Pre-tokenization, special-token removal and the special-token split.
 #include <gtest/gtest.h>
 
+#include <random>
+#include <set>
+
 #include "pretokenizer.hpp"
 #include "special_tokens.hpp"
+#include "utf8.hpp"
 
 namespace wordloom {
 namespace {
@@ -16,6 +20,36 @@ TEST(PreTokenizer, EveryWhiteSpaceCodePointSeparatesWords) {
   for (const char* space : spaces) {
     const std::string text = std::string("a") + space + space + "b" + space;
     EXPECT_EQ(pre_tokenize(PreTokenization::Whitespace, text), (Words{"a", "b"})) << "U+" << text;
+  }
+}
+
+// Cuts at the white-space code points one character at a time.
+Words split_by_code_point(std::string_view text) {
+  const std::set<char32_t> spaces{0x09,   0x0A,   0x0B,   0x0C,   0x0D,   0x20,   0x85,   0xA0,   0x1680,
+                                  0x2000, 0x2001, 0x2002, 0x2003, 0x2004, 0x2005, 0x2006, 0x2007, 0x2008,
+                                  0x2009, 0x200A, 0x2028, 0x2029, 0x202F, 0x205F, 0x3000};
+  Words words(1);
+  for_each_char(text, [&](std::string_view character) {
+    if (!spaces.contains(utf8_code_point(character, 0))) words.back() += character;
+    else if (!words.back().empty()) words.emplace_back();
+  });
+  if (words.back().empty()) words.pop_back();
+  return words;
+}
+
+TEST(PreTokenizer, CutsLikeACharacterByCharacterSplitAtAnyAlignment) {
+  const std::string pieces[] = {"a",      "bcdefghijk", "lmnopqrstuvwxyz0123", " ",      "\t",     "\n\r",
+                                "\x0b",   "\f",         "\u0085",              "\u00a0", "\u1680", "\u2000",
+                                "\u200a", "\u2028",     "\u202f",              "\u205f", "\u3000", std::string(1, '\0'),
+                                "\x1f",   "\u200b",     "\u2030",              "\u3001", "\u1681", "\u00e9",
+                                "\u4e2d", "\U0001F600", "!\"#",                 "~\x7f"};
+  std::mt19937 random(3);
+  for (int trial = 0; trial < 3000; ++trial) {
+    std::string text;
+    for (int n = std::uniform_int_distribution<int>(0, 30)(random); n > 0; --n) {
+      text += pieces[random() % std::size(pieces)];
+    }
+    EXPECT_EQ(pre_tokenize(PreTokenization::Whitespace, text), split_by_code_point(text)) << text;
   }
 }
 
