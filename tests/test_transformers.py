@@ -11,7 +11,7 @@ transformers = pytest.importorskip(
 np = pytest.importorskip("numpy", reason="numpy is not installed (transformers returns arrays with it)")
 
 import wordloom  # noqa: E402
-from wordloom_tools import model_files, training  # noqa: E402
+from wordloom_tools import model_files  # noqa: E402
 from wordloom_tools.transformers import WordloomTokenizer  # noqa: E402
 
 CORPUS = "low lower lowest newer newest wide wider widest <s> <pad> a b c d e f g h i j k l m n o p q r s t u v w x y z\n" * 5
@@ -25,7 +25,9 @@ def train_model(tmp_path_factory):
         directory = tmp_path_factory.mktemp("model")
         corpus = directory / "corpus.txt"
         corpus.write_text(CORPUS, encoding="utf-8")
-        training.train(corpus, 60, directory / "model", special_tokens=special_tokens)
+        tokenizer = wordloom.BpeTokenizer(str(corpus), 60, wordloom.PreTokenization.whitespace(), special_tokens)
+        tokenizer.train()
+        tokenizer.save_pretrained(directory / "model")
         return directory / "model"
     return train
 

@@ -1,8 +1,6 @@
-"""Training a model and saving it to a directory. `train` is the
-extension's own training on one corpus file, which ends the process when the
-corpus cannot be read or the model cannot be saved (the benchmarks time it);
-`train_counts` trains on word counts (wordloom_tools.WordCounts) and raises
-TrainingError instead, naming the file or directory and the cause."""
+"""Training a model on word counts (wordloom_tools.WordCounts) and saving it
+to a directory; failures raise TrainingError, naming the file or directory
+and the cause."""
 import os
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from contextlib import contextmanager, suppress
@@ -13,7 +11,6 @@ import wordloom
 
 from wordloom_tools import WordCounts
 from wordloom_tools.failures import cause
-from wordloom_tools.silence import silenced
 
 PathLike = str | os.PathLike[str]
 Progress = Callable[[str, int, int], object]  # progress(phase, done, total), as WordCounts calls it
@@ -22,18 +19,6 @@ Progress = Callable[[str, int, int], object]  # progress(phase, done, total), as
 class TrainingError(Exception):
     """Training failed; the message names the corpus or the output directory
     and the cause."""
-
-
-def train(corpus: PathLike, vocab_size: int, out: PathLike, punctuation: bool = False,
-          special_tokens: Sequence[str] = (), aho_corasick: bool = False) -> None:
-    """Trains on `corpus` and saves the model to `out`, leaving out the
-    extension's timing lines. A corpus that cannot be read or a model that
-    cannot be saved ends the process."""
-    settings = Settings(punctuation, tuple(special_tokens), aho_corasick)
-    tokenizer = wordloom.BpeTokenizer(str(corpus), vocab_size, settings.pretokenization(), list(special_tokens),
-                                      settings.removal_method(), save_model=True, output_dir=str(out))
-    with silenced(1):
-        tokenizer.train()
 
 
 @dataclass(frozen=True)

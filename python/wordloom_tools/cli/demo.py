@@ -10,12 +10,11 @@ from pathlib import Path
 
 import wordloom
 
-from wordloom_tools import encoding, model_files
+from wordloom_tools import model_files
 from wordloom_tools.cli import progress
 from wordloom_tools.cli.train import Corpus, train_model
 from wordloom_tools.cli.errors import UserError
 from wordloom_tools.corpus import stdlib_corpus
-from wordloom_tools.silence import silenced
 from wordloom_tools.training import Settings
 
 VOCAB_SIZE = 8000
@@ -72,12 +71,15 @@ def _show_sample(tokenizer: wordloom.BpeTokenizer, sample: str) -> None:
 
 def encode_text(tokenizer: wordloom.BpeTokenizer, text: str) -> wordloom.Encoder:
     """The encoding of `text`, or a UserError when it has a character that
-    the model never saw."""
+    the model never saw. The batch method checks the characters first: it
+    reports such a character as a ValueError, where encode takes the
+    internal-failure path with its diagnostic on standard error."""
     try:
-        with silenced(2):  # the extension prints a diagnostic of its own before raising
-            return encoding.encode(tokenizer, text)
+        tokenizer.encode_batch([text], num_threads=1)
     except ValueError as error:
-        raise UserError(str(error)) from None
+        reason = str(error).removeprefix("text 0: ")
+        raise UserError(f"{reason}: the model never saw it in training") from None
+    return tokenizer.encode(text)
 
 
 @contextmanager

@@ -1,6 +1,6 @@
-"""Muting a file descriptor. The extension writes its training progress to
-file descriptor 1 and its internal-failure diagnostics to descriptor 2
-directly, past `sys.stdout` and `sys.stderr`."""
+"""Muting a file descriptor, for the contenders that write progress to it
+directly (past `sys.stdout`): wordloom's specified train() and
+sentencepiece's trainer."""
 import os
 import sys
 from collections.abc import Iterator
