@@ -18,9 +18,8 @@ from distributed import Client, LocalCluster
 
 from wordloom import BpeTokenizer, PreTokenization, SpecialTokenRemovalMethod
 from wordloom_tools import WordCounts
-from wordloom_tools.dask import count_words, train_on_cluster
+from wordloom_tools.dask import count_words
 from wordloom_tools.model_files import MODEL_FILES
-from wordloom_tools.training import TrainingError
 
 VOCAB_SIZE = 300
 BLOCKSIZE = 700  # small, so that every file but the smallest is cut into many shards
@@ -170,24 +169,3 @@ class TestBag:
     def test_an_empty_bag_counts_nothing(self, client):
         assert len(count_words(dask.bag.from_sequence([], npartitions=1), "punctuation", client=client)) == 0
 
-
-class TestTrainOnCluster:
-    def test_saves_the_model_of_the_whole_corpus(self, client, corpus_files, tmp_path):
-        paths, whole = corpus_files
-        special_tokens = ["<s>", "<end of text>"]
-        waits = []
-        train_on_cluster(client.scheduler.address, paths, VOCAB_SIZE, tmp_path / "cluster", punctuation=True,
-                         special_tokens=special_tokens, aho_corasick=True, while_waiting=lambda: waits.append(1))
-        assert waits  # called while the cluster counts and while training merges
-        settings = wordloom_settings("punctuation", special_tokens, "aho_corasick")
-        assert read_model(tmp_path / "cluster") == model_of_one_process(whole, settings, tmp_path / "one-process")
-
-    def test_failures_are_training_errors(self, client, tmp_path):
-        out = tmp_path / "out"
-        with pytest.raises(TrainingError, match=r"^cannot read .*absent-\*\.txt: no files match$"):
-            train_on_cluster(client.scheduler.address, str(tmp_path / "absent-*.txt"), VOCAB_SIZE, out)
-        assert not out.exists()
-        with dask.config.set({"distributed.comm.timeouts.connect": "1s"}):
-            with pytest.raises(TrainingError, match="^cannot reach the Dask scheduler at tcp://127.0.0.1:1: "):
-                train_on_cluster("tcp://127.0.0.1:1", str(tmp_path / "absent.txt"), VOCAB_SIZE, out)
-        assert not out.exists()

@@ -14,10 +14,8 @@ import errno
 import operator
 import os
 import re
-import time
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
-from pathlib import Path
 from typing import IO, Literal
 
 try:
@@ -31,9 +29,6 @@ except ImportError as error:
 import wordloom
 
 from wordloom_tools import WordCounts
-from wordloom_tools.failures import cause
-from wordloom_tools.silence import silenced
-from wordloom_tools.training import TrainingError, _output_directory
 
 PreTokenizationName = Literal["whitespace", "punctuation"]
 RemovalMethodName = Literal["simple", "aho_corasick"]
@@ -41,7 +36,6 @@ PathLike = str | os.PathLike[str]
 
 DEFAULT_BLOCKSIZE = 64 << 20  # bytes of a file per shard: text, its copy and the counts fit a worker easily
 SEARCH_BYTES = 1 << 16
-WAITING_INTERVAL = 0.1  # seconds between calls of while_waiting
 # Cutting right after white space that no special token contains changes no
 # count: no word and no special token spans the cut (the rule by which the
 # core reads a file a chunk at a time). An ASCII byte is always a whole
@@ -182,41 +176,3 @@ def _added_in_order(parts: list[Delayed]) -> Delayed:
         parts = sums + parts[2 * len(sums):]
     return parts[0]
 
-
-def train_on_cluster(address: str, corpus: PathLike | Sequence[PathLike], vocab_size: int, out: PathLike,
-                     punctuation: bool = False, special_tokens: Sequence[str] = (), aho_corasick: bool = False,
-                     while_waiting: Callable[[], None] = lambda: None) -> None:
-    """Counts `corpus` on the Dask cluster whose scheduler is at `address`,
-    then trains on the counts here and saves the model to `out`, calling
-    `while_waiting` now and then until it ends; the settings are those of
-    training.train. Failures raise TrainingError."""
-    settings = _Settings("punctuation" if punctuation else "whitespace", tuple(special_tokens),
-                         "aho_corasick" if aho_corasick else None)
-    with _output_directory(Path(out)):  # made first: a directory that cannot be made fails before the counting
-        counts = _count_on_cluster(address, corpus, settings, while_waiting)
-        try:
-            with silenced(1):
-                counts.train(vocab_size, save_model=True, output_dir=os.fspath(out),
-                             progress=lambda *_: while_waiting())
-        except OSError as error:
-            raise TrainingError(f"cannot save the model to {out}: {cause(error)}") from None
-
-
-def _count_on_cluster(address: str, corpus: PathLike | Sequence[PathLike], settings: _Settings,
-                      while_waiting: Callable[[], None]) -> WordCounts:
-    try:
-        client = Client(address)
-    except (OSError, ValueError) as error:
-        raise TrainingError(f"cannot reach the Dask scheduler at {address}: {cause(error)}") from None
-    with client:
-        try:
-            future = client.compute(_counting(corpus, settings, DEFAULT_BLOCKSIZE))
-            while not future.done():
-                while_waiting()
-                time.sleep(WAITING_INTERVAL)
-            counts: WordCounts = future.result()
-            return counts
-        except OSError as error:
-            raise TrainingError(f"cannot read {error.filename or corpus}: {cause(error)}") from None
-        except ValueError as error:  # text that is not UTF-8, named by the message
-            raise TrainingError(str(error)) from None
