@@ -23,9 +23,9 @@ struct TextRange {
   std::size_t end;
 };
 
-std::vector<TextRange> chunk_texts(std::span<const std::string> texts, unsigned threads) {
+std::vector<TextRange> chunk_texts(std::span<const std::string_view> texts, unsigned threads) {
   std::size_t total_bytes = 0;
-  for (const std::string& text : texts) total_bytes += text.size();
+  for (std::string_view text : texts) total_bytes += text.size();
   const std::size_t chunk_bytes = std::clamp<std::size_t>(total_bytes / (threads * kChunksPerThread), 1, kMaxChunkBytes);
   std::vector<TextRange> chunks;
   std::size_t bytes = 0;
@@ -53,7 +53,7 @@ struct Abandoned {};
 // counter and write each chunk's ids to its own slot.
 class BatchRun {
  public:
-  BatchRun(const Model& model, std::span<const std::string> texts, unsigned threads)
+  BatchRun(const Model& model, std::span<const std::string_view> texts, unsigned threads)
       : model_(model),
         texts_(texts),
         chunks_(chunk_texts(texts, threads)),
@@ -139,24 +139,29 @@ class BatchRun {
     }
   }
 
+  // Joins the chunks' ids in order. A single chunk (often one large text)
+  // hands its ids over as they are; otherwise each is freed once copied, to
+  // keep the peak low.
   EncodedBatch assemble() {
     EncodedBatch batch;
+    const bool single = results_.size() == 1;
     std::size_t total = 0;
     for (const ChunkIds& chunk : results_) total += chunk.ids.size();
-    batch.ids.reserve(total);
+    if (!single) batch.ids.reserve(total);
     batch.offsets.reserve(texts_.size() + 1);
     batch.offsets.push_back(0);
     for (ChunkIds& chunk : results_) {
       const std::size_t base = batch.ids.size();
       for (std::size_t end : chunk.ends) batch.offsets.push_back(base + end);
-      batch.ids.insert(batch.ids.end(), chunk.ids.begin(), chunk.ids.end());
-      chunk = {};  // freed as soon as copied, to keep the peak low
+      if (single) batch.ids = std::move(chunk.ids);
+      else batch.ids.insert(batch.ids.end(), chunk.ids.begin(), chunk.ids.end());
+      chunk = {};
     }
     return batch;
   }
 
   const Model& model_;
-  std::span<const std::string> texts_;
+  std::span<const std::string_view> texts_;
   std::vector<TextRange> chunks_;
   std::vector<ChunkIds> results_;  // one per chunk, written by the worker that took it
   unsigned workers_;
@@ -175,7 +180,7 @@ class BatchRun {
 UnknownCharacterInText::UnknownCharacterInText(std::size_t index, const UnknownCharacter& cause)
     : std::runtime_error("text " + std::to_string(index) + ": " + cause.what()), index_(index) {}
 
-EncodedBatch encode_batch(const Model& model, std::span<const std::string> texts, unsigned threads,
+EncodedBatch encode_batch(const Model& model, std::span<const std::string_view> texts, unsigned threads,
                           const InterruptCheck& check_interrupt) {
   return BatchRun(model, texts, std::max(threads, 1u)).run(check_interrupt);
 }

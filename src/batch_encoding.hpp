@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <span>
 #include <stdexcept>
-#include <string>
+#include <string_view>
 #include <vector>
 
 #include "bpe_tokenizer.hpp"
@@ -40,7 +40,7 @@ inline constexpr std::chrono::milliseconds kBatchInterruptInterval{100};
 // kBatchInterruptInterval; when it throws, the workers stop and the exception
 // goes on. When texts fail, the first failing one in input order decides what
 // is thrown: UnknownCharacterInText, or whatever encoding it threw.
-EncodedBatch encode_batch(const Model& model, std::span<const std::string> texts, unsigned threads,
+EncodedBatch encode_batch(const Model& model, std::span<const std::string_view> texts, unsigned threads,
                           const InterruptCheck& check_interrupt);
 
 }  // namespace wordloom

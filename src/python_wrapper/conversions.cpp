@@ -86,11 +86,23 @@ std::vector<std::string> to_string_list(PyObject* object) { return to_vector<to_
 
 std::vector<TokenId> to_id_list(PyObject* object) { return to_vector<to_u32>(object); }
 
-std::vector<std::string> to_owned_texts(PyObject* object) {
+TextViews to_text_views(PyObject* object) {
   if (PyUnicode_Check(object)) raise_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
-  std::vector<std::string> texts;
-  append_items<to_string>(object, texts);
-  return texts;
+  TextViews views;
+  const PyRef iterator = checked(PyObject_GetIter(object));
+  PyRef item;
+  while ((item = PyRef::steal(PyIter_Next(iterator.get())))) {
+    if (!PyUnicode_Check(item.get())) raise_cannot_convert(item.get(), "PyString");
+    if (PyUnicode_IS_ASCII(item.get())) {
+      views.texts.push_back(to_utf8(item.get()));  // ASCII is its own UTF-8: no copy
+    } else {
+      item = checked(PyUnicode_AsUTF8String(item.get()));
+      views.texts.emplace_back(PyBytes_AS_STRING(item.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(item.get())));
+    }
+    views.owners.push_back(std::move(item));
+  }
+  if (PyErr_Occurred()) throw PythonError{};
+  return views;
 }
 
 std::string to_fs_path(PyObject* object) {

@@ -31,9 +31,16 @@ bool to_bool(PyObject* object);
 // A non-str sequence of str / of unsigned 32-bit integers.
 std::vector<std::string> to_string_list(PyObject* object);
 std::vector<TokenId> to_id_list(PyObject* object);
-// Copies of the texts of any iterable of str other than a str itself, taken
-// one by one without trusting a length it reports.
-std::vector<std::string> to_owned_texts(PyObject* object);
+// The UTF-8 texts of any iterable of str other than a str itself, taken one
+// by one without trusting a length it reports, readable without the
+// interpreter lock: each view points into an immutable object that `owners`
+// keeps alive, an ASCII str itself or a bytes copy of any other str (made
+// here, so that no UTF-8 form stays cached on the caller's strings).
+struct TextViews {
+  std::vector<PyRef> owners;
+  std::vector<std::string_view> texts;
+};
+TextViews to_text_views(PyObject* object);
 // A file-system path of the newer methods: str, bytes or os.PathLike, as the
 // OS takes it (NUL refused as by to_path).
 std::string to_fs_path(PyObject* object);

@@ -1,6 +1,6 @@
-// Batch encoding: the texts are copied out of Python first, then encoded on
-// native threads with the interpreter lock released, so other Python threads
-// run meanwhile. The receiver stays borrowed (shared) for the whole call, so a
+// Batch encoding: the texts are taken out of Python first (held, never
+// changed), then encoded on native threads with the interpreter lock
+// released, so other Python threads run meanwhile. The receiver stays borrowed (shared) for the whole call, so a
 // concurrent train() on it fails with "Already borrowed".
 #include <limits>
 #include <memory>
@@ -48,7 +48,7 @@ unsigned to_thread_count(PyObject* object) {
   return static_cast<unsigned>(std::min<long long>(value, std::numeric_limits<unsigned>::max()));
 }
 
-EncodedBatch encode_unlocked(const Model& model, std::span<const std::string> texts, unsigned threads) {
+EncodedBatch encode_unlocked(const Model& model, std::span<const std::string_view> texts, unsigned threads) {
   try {
     InterpreterLockReleased unlocked;
     return encode_batch(model, texts, threads, [&unlocked] { unlocked.check_signals(); });
@@ -65,11 +65,11 @@ PyObject* batch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     const auto arguments = bind(signature, args, nargs, kwnames);
     PyBpeTokenizer& receiver = instance_of<BpeTokenizer>(self);
     const SharedBorrow borrow(receiver.borrow_flag);
-    const std::vector<std::string> texts = arguments.convert(0, to_owned_texts);
+    const TextViews texts = arguments.convert(0, to_text_views);
     const unsigned threads = arguments.convert_optional(1, to_thread_count).value_or(default_worker_threads());
     const std::shared_ptr<const Model> model = receiver.record.model;
     if (!model) raise_error(PyExc_RuntimeError, "Cannot encode text without training the tokenizer");
-    return build_result(encode_unlocked(*model, texts, threads));
+    return build_result(encode_unlocked(*model, texts.texts, threads));
   });
 }
 

@@ -29,6 +29,8 @@ std::vector<std::string> random_texts(std::size_t count, std::mt19937& random) {
   return texts;
 }
 
+std::vector<std::string_view> views_of(const std::vector<std::string>& texts) { return {texts.begin(), texts.end()}; }
+
 std::vector<TokenId> ids_of(const Model& model, std::string_view text) {
   WordCache cache;
   std::vector<TokenId> ids;
@@ -41,7 +43,7 @@ TEST(BatchEncoding, EqualsEncodingEachTextAloneForEveryThreadCount) {
   std::mt19937 random(7);
   const std::vector<std::string> texts = random_texts(500, random);
   for (unsigned threads = 1; threads <= 8; ++threads) {
-    const EncodedBatch batch = encode_batch(*model, texts, threads, {});
+    const EncodedBatch batch = encode_batch(*model, views_of(texts), threads, {});
     ASSERT_EQ(batch.offsets.size(), texts.size() + 1);
     EXPECT_EQ(batch.offsets.front(), 0u);
     EXPECT_EQ(batch.offsets.back(), batch.ids.size());
@@ -68,7 +70,7 @@ TEST(BatchEncoding, FirstTextWithAnUnknownCharacterIsReportedWhateverTheThreads)
   texts[37] += " lo\xc3\xa9w";  // é
   for (unsigned threads = 1; threads <= 8; ++threads) {
     try {
-      encode_batch(*model, texts, threads, {});
+      encode_batch(*model, views_of(texts), threads, {});
       FAIL() << "no error with " << threads << " threads";
     } catch (const UnknownCharacterInText& failure) {
       EXPECT_EQ(failure.index(), 37u);
@@ -86,7 +88,7 @@ TEST(BatchEncoding, ThrowingInterruptCheckStopsTheWorkers) {
   const std::vector<std::string> texts(64, text);
   struct Interrupted {};
   unsigned checks = 0;
-  EXPECT_THROW(encode_batch(*model, texts, 2,
+  EXPECT_THROW(encode_batch(*model, views_of(texts), 2,
                             [&checks] {
                               ++checks;
                               throw Interrupted{};
