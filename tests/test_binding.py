@@ -41,13 +41,9 @@ class TestConstructorConversion:
         ("target_vocab_size", 1.5, "argument 'target_vocab_size': 'float' object cannot be interpreted as an integer"),
         ("pretokenization_type", "whitespace",
          "argument 'pretokenization_type': 'str' object cannot be converted to 'PreTokenization'"),
-        ("pretokenization_type", SpecialTokenRemovalMethod.simple(),
-         "argument 'pretokenization_type': 'SpecialTokenRemovalMethod' object cannot be converted to 'PreTokenization'"),
         ("special_tokens", "<s>", "argument 'special_tokens': Can't extract `str` to `Vec`"),
         ("special_tokens", None, "argument 'special_tokens': 'NoneType' object cannot be converted to 'Sequence'"),
-        ("special_tokens", {"<s>"}, "argument 'special_tokens': 'set' object cannot be converted to 'Sequence'"),
         ("special_tokens", ["<s>", 3], "argument 'special_tokens': 'int' object cannot be converted to 'PyString'"),
-        ("special_tokens", b"ab", "argument 'special_tokens': 'int' object cannot be converted to 'PyString'"),
         ("special_token_removal_method", "simple",
          "argument 'special_token_removal_method': 'str' object cannot be converted to 'SpecialTokenRemovalMethod'"),
         ("save_model", 1, "argument 'save_model': 'int' object cannot be converted to 'PyBool'"),
@@ -91,18 +87,14 @@ class TestConstructorConversion:
         lookup = LookupError("as it was")
         assert raised_by(lambda: BpeTokenizer("c", Failing(lookup), WHITESPACE)) is lookup
 
-    @pytest.mark.parametrize("kwargs", [
-        {},
-        {"target_vocab_size": True},
-        {"target_vocab_size": Index(2**64 - 1)},
-        {"input_path": type("Path", (str,), {})("does/not/exist.txt")},
-        {"special_tokens": ("<s>", "<s>", "")},
-        {"special_token_removal_method": SpecialTokenRemovalMethod.aho_corasick()},
-        {"save_model": True, "special_token_removal_method": None, "output_dir": None},
-    ])
-    def test_accepted_values_make_an_empty_tokenizer(self, kwargs):
-        arguments = {"input_path": "c.txt", "target_vocab_size": 100, "pretokenization_type": WHITESPACE, **kwargs}
-        assert repr(BpeTokenizer(**arguments)) == "BpeTokenizer(vocab_size=0)"
+    def test_accepted_values_make_an_empty_tokenizer(self):
+        for kwargs in [{}, {"target_vocab_size": True}, {"target_vocab_size": Index(2**64 - 1)},
+                       {"input_path": type("Path", (str,), {})("does/not/exist.txt")},
+                       {"special_tokens": ("<s>", "<s>", "")},
+                       {"special_token_removal_method": SpecialTokenRemovalMethod.aho_corasick()},
+                       {"save_model": True, "special_token_removal_method": None, "output_dir": None}]:
+            arguments = {"input_path": "c.txt", "target_vocab_size": 100, "pretokenization_type": WHITESPACE, **kwargs}
+            assert repr(BpeTokenizer(**arguments)) == "BpeTokenizer(vocab_size=0)", kwargs
 
 
 class TestMethodBinding:
@@ -120,8 +112,6 @@ class TestMethodBinding:
         (lambda t: t.get_token_by_id("1"), TypeError, "argument 'id': 'str' object cannot be interpreted as an integer"),
         (lambda t: t.decode("abc"), TypeError, "argument 'ids': Can't extract `str` to `Vec`"),
         (lambda t: t.decode([1, "a"]), TypeError, "argument 'ids': 'str' object cannot be interpreted as an integer"),
-        (lambda t: BpeTokenizer.from_pretrained(files_path=5), TypeError,
-         "argument 'files_path': 'int' object cannot be converted to 'PyString'"),
         (lambda t: t.get_token_by_id(-1), OverflowError, "out of range integral type conversion attempted"),
         (lambda t: t.decode([0, 2**32]), OverflowError, "out of range integral type conversion attempted"),
         (lambda t: t.get_token_by_id(2**64), OverflowError, "int too big to convert"),
