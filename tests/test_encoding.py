@@ -1,10 +1,35 @@
-"""Encoding and decoding through the public surface."""
+"""Encoding, decoding and lookups through the public surface, untrained and
+trained, and the Encoder that encode returns."""
+import json
+import re
+
 import pytest
 
-from conftest import write_model_files
-from wordloom import BpeTokenizer, TokenType
+from conftest import run_python, vocabulary, write_model_files
+from wordloom import BpeTokenizer, Encoder, TokenType
 
 WORD, SUBWORD, SPECIAL = TokenType.WORD, TokenType.SUBWORD, TokenType.SPECIALTOKEN
+TEXT = "  lower\tnewest  wide "
+
+PANIC_CHILD = """
+import json, sys, wordloom
+
+def internal_failure():
+    try:
+        wordloom.BpeTokenizer.from_pretrained(files_path=sys.argv[1]).encode("a b")
+    except BaseException as error:
+        return error
+
+first, second = internal_failure(), internal_failure()
+print(json.dumps({
+    "type": type(first).__name__,
+    "bases": [base.__name__ for base in type(first).__bases__],
+    "args": list(first.args),
+    "made_once": type(first) is type(second),
+    "module_attribute": hasattr(wordloom, type(first).__name__),
+    "still_usable": repr(wordloom.BpeTokenizer("c", 1, wordloom.PreTokenization.whitespace())),
+}))
+"""
 
 
 def load(tmp_path, id_to_token, merges=(), **options):
@@ -28,6 +53,12 @@ def encoded(tokenizer, text):
     return result.tokens, result.ids, result.token_types
 
 
+def error_of(call):
+    with pytest.raises(BaseException) as raised:
+        call()
+    return type(raised.value), str(raised.value)
+
+
 class TestWorkedExample:
     def test_merges_by_rank_and_types_by_the_words_of_the_text(self, abba):
         assert encoded(abba, "ab ba") == (["ab</w>", "b", "a", "</w>"], [4, 1, 0, 2], [WORD, SUBWORD, SUBWORD, SPECIAL])
@@ -43,13 +74,10 @@ class TestWorkedExample:
         tokens, _, types = encoded(abba, "aab bb")
         assert tokens == ["a", "ab</w>", "b", "b</w>"] and types == [SUBWORD] * 4
 
-    def test_encoding_twice_gives_the_same_result(self, abba):
-        assert encoded(abba, "ab ba ab") == encoded(abba, "ab ba ab")
-
-    @pytest.mark.parametrize("text", ["", " \t\n\u3000 "])
-    def test_empty_and_blank_texts(self, abba, text):
-        result = abba.encode(text)
-        assert (result.original_text, result.tokens, result.ids, result.token_types) == (text, [], [], [])
+    def test_empty_and_blank_texts(self, abba):
+        for text in ["", " \t\n\u3000 "]:
+            result = abba.encode(text)
+            assert (result.original_text, result.tokens, result.ids, result.token_types) == (text, [], [], [])
 
 
 class TestSpecialTokens:
@@ -81,17 +109,22 @@ class TestSpecialTokens:
 
 class TestFailures:
     def test_a_character_without_a_token_raises_panic_and_leaves_the_tokenizer_usable(self, abba):
-        with pytest.raises(BaseException) as raised:
-            abba.encode("ab zq")
-        assert type(raised.value).__name__ == "PanicException"
-        assert "'z'" in str(raised.value) and "U+007A" in str(raised.value)
+        error_type, message = error_of(lambda: abba.encode("ab zq"))
+        assert error_type.__name__ == "PanicException" and "'z'" in message and "U+007A" in message
         assert encoded(abba, "ab")[0] == ["ab</w>"]
 
-    def test_a_vocabulary_without_the_marker_raises_panic(self, tmp_path):
-        tokenizer = load(tmp_path, ["a"])
-        with pytest.raises(BaseException) as raised:
-            tokenizer.encode("a")
-        assert type(raised.value).__name__ == "PanicException"
+    def test_panic_exception_derives_from_base_exception_and_names_the_place(self, tmp_path):
+        # Without the end-of-word marker no text can be encoded; run in a child,
+        # as the loader may end the process.
+        model = write_model_files(tmp_path / "model", ["a", "b"])
+        child = run_python(PANIC_CHILD, model)
+        assert child.returncode == 0, child.stderr
+        report = json.loads(child.stdout.splitlines()[-1])
+        assert report == {"type": "PanicException", "bases": ["BaseException"], "args": report["args"],
+                          "made_once": True, "module_attribute": False, "still_usable": "BpeTokenizer(vocab_size=0)"}
+        [message] = report["args"]
+        assert message and message in child.stderr
+        assert re.search(r"\.[ch]pp:\d+", child.stderr), child.stderr
 
 
 class TestDecoding:
@@ -110,7 +143,52 @@ class TestDecoding:
 
     def test_lookups(self, abba):
         assert abba.get_id_by_token("ab</w>") == 4 and abba.get_token_by_id(4) == "ab</w>"
-        with pytest.raises(RuntimeError, match="^the id for token ba does not exist$"):
-            abba.get_id_by_token("ba")
-        with pytest.raises(RuntimeError, match="^the token for id 6 does not exist$"):
-            abba.get_token_by_id(6)
+        assert error_of(lambda: abba.get_id_by_token("ba")) == (RuntimeError, "the id for token ba does not exist")
+        assert error_of(lambda: abba.get_token_by_id(6)) == (RuntimeError, "the token for id 6 does not exist")
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda t: t.encode(""), "Cannot encode text without training the tokenizer"),
+    (lambda t: t.decode([]), "Cannot decode text without training the tokenizer"),
+    (lambda t: t.get_token_by_id(70000), "the token for id 70000 does not exist"),
+    (lambda t: t.get_id_by_token("</w>"), "the id for token </w> does not exist"),
+])
+def test_untrained_tokenizer_refuses_and_stays_usable(untrained, call, message):
+    assert error_of(lambda: call(untrained)) == (RuntimeError, message)
+    assert repr(untrained) == str(untrained) == "BpeTokenizer(vocab_size=0)"
+
+
+class TestTrainedTokenizerAndEncoder:
+    def test_repr_and_lookups_agree_with_the_vocabulary(self, trained):
+        tokens = vocabulary(trained)
+        assert repr(trained) == f"BpeTokenizer(vocab_size={len(tokens)})"
+        assert [trained.get_id_by_token(token) for token in tokens] == list(range(len(tokens)))
+
+    def test_encoder_fields_describe_each_token_in_order(self, trained):
+        encoded = trained.encode(TEXT)
+        assert type(encoded) is Encoder and encoded.original_text == TEXT
+        assert [trained.get_token_by_id(i) for i in encoded.ids] == encoded.tokens
+        assert len(encoded.token_types) == len(encoded.tokens) > 0
+        assert all(type(t) is TokenType and t is not TokenType.WORD for t in encoded.token_types)
+        assert trained.decode(encoded.ids + [4294967295]) == "lower newest wide "
+
+    def test_encoder_getters_hand_out_fresh_read_only_copies(self, trained):
+        encoded = trained.encode(TEXT)
+        tokens = encoded.tokens
+        tokens.append("x")
+        assert encoded.tokens == tokens[:-1] and encoded.tokens is not encoded.tokens
+        assert encoded.token_types[0] is not encoded.token_types[0]
+        for name in ["original_text", "tokens", "ids", "token_types"]:
+            with pytest.raises(AttributeError):
+                setattr(encoded, name, [])
+
+    def test_get_token_type(self, trained):
+        encoded = trained.encode(TEXT)
+        for token, token_type in zip(encoded.tokens, encoded.token_types):
+            assert encoded.get_token_type(token) == token_type
+            assert encoded.get_token_type(token=token) == int(token_type)
+        assert error_of(lambda: encoded.get_token_type("q")) == (RuntimeError, "the token q does not exists")
+        assert error_of(lambda: encoded.get_token_type(5)) == (
+            TypeError, "argument 'token': 'int' object cannot be converted to 'PyString'")
+        assert error_of(encoded.get_token_type) == (
+            TypeError, "Encoder.get_token_type() missing 1 required positional argument: 'token'")
