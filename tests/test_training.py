@@ -93,38 +93,40 @@ class TestOutput:
         assert capfd.readouterr().out == ""
 
 
+TRAIN_IN_CHILD = ("import sys, wordloom\n"
+                  "t = wordloom.BpeTokenizer(sys.argv[1], 50, wordloom.PreTokenization.whitespace(),"
+                  " save_model=eval(sys.argv[2]))\n"
+                  "t.train()\nprint('survived')\n")
+
+
+def unreadable_corpus(tmp_path, kind):
+    path = tmp_path / "corpus"
+    if kind == "not UTF-8":
+        path.write_bytes(b"caf\xe9 ok")
+    elif kind == "fifo":  # without a writer, reading would block forever
+        os.mkfifo(path)
+    elif kind == "directory":
+        path.mkdir()
+    elif kind == "device":  # /dev/zero never ends
+        path = "/dev/zero"
+    return str(path)
+
+
 class TestFatalPaths:
-    TRAIN = ("import sys, wordloom\n"
-             "t = wordloom.BpeTokenizer(sys.argv[1], 50, wordloom.PreTokenization.whitespace(), save_model=eval(sys.argv[2]))\n"
-             "t.train()\nprint('survived')\n")
-
-    def test_missing_corpus(self, tmp_path):
-        result = run_python(self.TRAIN, str(tmp_path / "absent.txt"), "False")
-        assert (result.returncode, result.stderr) == (1, "Error reading file: No such file or directory (os error 2)\n")
-        assert "survived" not in result.stdout
-
-    def test_corpus_that_is_not_utf8(self, tmp_path):
-        (tmp_path / "latin1.txt").write_bytes(b"caf\xe9 ok")
-        result = run_python(self.TRAIN, str(tmp_path / "latin1.txt"), "False")
-        assert (result.returncode, result.stderr) == (1, "Error reading file: stream did not contain valid UTF-8\n")
-
-    @pytest.mark.parametrize("make_corpus", ["fifo", "device", "directory"])
-    def test_only_regular_files_are_read(self, tmp_path, make_corpus):
-        # A FIFO without a writer would block forever and /dev/zero never ends.
-        path = tmp_path / "corpus"
-        if make_corpus == "fifo":
-            os.mkfifo(path)
-        elif make_corpus == "directory":
-            path.mkdir()
-        else:
-            path = "/dev/zero"
-        expected = "Is a directory (os error 21)" if make_corpus == "directory" else "Invalid argument (os error 22)"
-        result = run_python(self.TRAIN, str(path), "False")
-        assert (result.returncode, result.stderr, result.stdout) == (1, f"Error reading file: {expected}\n", "")
+    @pytest.mark.parametrize("kind, message", [
+        ("missing", "No such file or directory (os error 2)"),
+        ("not UTF-8", "stream did not contain valid UTF-8"),
+        ("fifo", "Invalid argument (os error 22)"),
+        ("device", "Invalid argument (os error 22)"),
+        ("directory", "Is a directory (os error 21)"),
+    ])
+    def test_an_unreadable_corpus(self, tmp_path, kind, message):
+        result = run_python(TRAIN_IN_CHILD, unreadable_corpus(tmp_path, kind), "False")
+        assert (result.returncode, result.stderr, result.stdout) == (1, f"Error reading file: {message}\n", "")
 
     def test_save_without_output_directory_after_training(self, tmp_path):
         (tmp_path / "c.txt").write_text("a b a b")
-        result = run_python(self.TRAIN, str(tmp_path / "c.txt"), "True")
+        result = run_python(TRAIN_IN_CHILD, str(tmp_path / "c.txt"), "True")
         assert (result.returncode, result.stderr) == (1, "Error: Output directory not provided but save_model is true\n")
         assert "build initial pair took time: " in result.stdout
 
