@@ -68,8 +68,8 @@ class TestFromPretrained:
             merge_rules="[]", save_ranks="{}", pairs_to_merge="{}")
         assert vocabulary(BpeTokenizer.from_pretrained(directory)) == ["x"]
 
-    @pytest.mark.parametrize("key", ["127", "a_7"])
-    def test_a_malformed_pair_key_raises_panic_exception_from_either_loader(self, tmp_path, key):
+    @pytest.mark.parametrize("stem, key", [("save_ranks", "127"), ("pairs_to_merge", "a_7")])
+    def test_a_malformed_pair_key_raises_panic_exception_from_either_loader(self, tmp_path, stem, key):
         child = run_python(
             "import sys, wordloom\n"
             "for load in (wordloom.BpeTokenizer.from_pretrained, wordloom.BpeTokenizer.load):\n"
@@ -77,9 +77,9 @@ class TestFromPretrained:
             "        load(sys.argv[1])\n"
             "    except BaseException as error:\n"
             "        print(type(error).__name__, isinstance(error, Exception), error)\n",
-            write_model(tmp_path, save_ranks=json.dumps({key: 0})))
+            write_model(tmp_path, **{stem: json.dumps({key: 0})}))
         assert child.returncode == 0, child.stderr
-        assert child.stdout.splitlines() == [f'PanicException False malformed pair key "{key}" in save_ranks.json'] * 2
+        assert child.stdout.splitlines() == [f'PanicException False malformed pair key "{key}" in {stem}.json'] * 2
 
 
 class TestFatalLoadFailures:
