@@ -112,6 +112,8 @@ class TestMethodBinding:
         (lambda t: t.get_token_by_id("1"), TypeError, "argument 'id': 'str' object cannot be interpreted as an integer"),
         (lambda t: t.decode("abc"), TypeError, "argument 'ids': Can't extract `str` to `Vec`"),
         (lambda t: t.decode([1, "a"]), TypeError, "argument 'ids': 'str' object cannot be interpreted as an integer"),
+        (lambda t: BpeTokenizer.from_pretrained(files_path=5), TypeError,
+         "argument 'files_path': 'int' object cannot be converted to 'PyString'"),
         (lambda t: t.get_token_by_id(-1), OverflowError, "out of range integral type conversion attempted"),
         (lambda t: t.decode([0, 2**32]), OverflowError, "out of range integral type conversion attempted"),
         (lambda t: t.get_token_by_id(2**64), OverflowError, "int too big to convert"),
