@@ -41,6 +41,8 @@ class TestConstructorConversion:
         ("target_vocab_size", 1.5, "argument 'target_vocab_size': 'float' object cannot be interpreted as an integer"),
         ("pretokenization_type", "whitespace",
          "argument 'pretokenization_type': 'str' object cannot be converted to 'PreTokenization'"),
+        ("pretokenization_type", SpecialTokenRemovalMethod.simple(),
+         "argument 'pretokenization_type': 'SpecialTokenRemovalMethod' object cannot be converted to 'PreTokenization'"),
         ("special_tokens", "<s>", "argument 'special_tokens': Can't extract `str` to `Vec`"),
         ("special_tokens", None, "argument 'special_tokens': 'NoneType' object cannot be converted to 'Sequence'"),
         ("special_tokens", ["<s>", 3], "argument 'special_tokens': 'int' object cannot be converted to 'PyString'"),
