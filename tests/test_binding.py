@@ -45,6 +45,7 @@ class TestConstructorConversion:
          "argument 'pretokenization_type': 'SpecialTokenRemovalMethod' object cannot be converted to 'PreTokenization'"),
         ("special_tokens", "<s>", "argument 'special_tokens': Can't extract `str` to `Vec`"),
         ("special_tokens", None, "argument 'special_tokens': 'NoneType' object cannot be converted to 'Sequence'"),
+        ("special_tokens", {"<s>"}, "argument 'special_tokens': 'set' object cannot be converted to 'Sequence'"),
         ("special_tokens", ["<s>", 3], "argument 'special_tokens': 'int' object cannot be converted to 'PyString'"),
         ("special_token_removal_method", "simple",
          "argument 'special_token_removal_method': 'str' object cannot be converted to 'SpecialTokenRemovalMethod'"),
