@@ -47,9 +47,12 @@ def with_specials(tmp_path):
                 special_tokens=["<s>", "ab", "abc", "<missing>"])
 
 
-def encoded(tokenizer, text):
+def check_encoding(tokenizer, text, tokens, types=None):
     result = tokenizer.encode(text)
-    return result.tokens, result.ids, result.token_types
+    assert (result.original_text, result.tokens) == (text, tokens)
+    assert result.ids == [tokenizer.get_id_by_token(token) for token in tokens]
+    if types is not None:
+        assert result.token_types == types
 
 
 def error_of(call):
@@ -58,59 +61,43 @@ def error_of(call):
     return type(raised.value), str(raised.value)
 
 
-class TestWorkedExample:
-    def test_merges_by_rank_and_types_by_the_words_of_the_text(self, abba):
-        assert encoded(abba, "ab ba") == (["ab</w>", "b", "a", "</w>"], [4, 1, 0, 2], [WORD, SUBWORD, SUBWORD, SPECIAL])
-        assert abba.decode([4, 1, 0, 2]) == "ab ba "
-
-    def test_a_token_is_a_word_when_any_word_of_the_text_matches(self, abba):
-        # The b</w> closing "bb" counts as a word because "b" is a word of the text.
-        tokens, _, types = encoded(abba, "bb b")
-        assert tokens == ["b", "b</w>", "b</w>"] and types == [SUBWORD, WORD, WORD]
-
-    def test_the_closing_piece_of_a_longer_word_is_a_subword(self, abba):
-        # ab</w> and b</w> end the words "aab" and "bb" but are not words of the text themselves.
-        tokens, _, types = encoded(abba, "aab bb")
-        assert tokens == ["a", "ab</w>", "b", "b</w>"] and types == [SUBWORD] * 4
-
-    def test_empty_and_blank_texts(self, abba):
-        for text in ["", " \t\n\u3000 "]:
-            result = abba.encode(text)
-            assert (result.original_text, result.tokens, result.ids, result.token_types) == (text, [], [], [])
+@pytest.mark.parametrize("text, tokens, types", [
+    ("ab ba", ["ab</w>", "b", "a", "</w>"], [WORD, SUBWORD, SUBWORD, SPECIAL]),
+    # The b</w> closing "bb" is a word because "b" is a word of the text.
+    ("bb b", ["b", "b</w>", "b</w>"], [SUBWORD, WORD, WORD]),
+    # ab</w> and b</w> end "aab" and "bb" but are not words of the text themselves.
+    ("aab bb", ["a", "ab</w>", "b", "b</w>"], [SUBWORD] * 4),
+    ("", [], []),
+    (" \t\n\u3000 ", [], []),
+])
+def test_merges_by_rank_and_types_by_the_words_of_the_text(abba, text, tokens, types):
+    check_encoding(abba, text, tokens, types)
 
 
 class TestSpecialTokens:
-    def test_at_the_start_the_end_and_adjacent(self, with_specials):
-        tokens, ids, types = encoded(with_specials, "<s>c<s><s>")
-        assert tokens == ["<s>", "c</w>", "<s>", "<s>"] and ids == [0, 8, 0, 0]
-        assert types == [SPECIAL, WORD, SPECIAL, SPECIAL]
-
-    def test_list_order_wins_over_length_and_splits_words(self, with_specials):
-        # "ab" is listed before "abc", so "abc" yields ab and the word c.
-        assert encoded(with_specials, "abc")[0] == ["ab", "c</w>"]
-        assert encoded(with_specials, "cabc")[0] == ["c</w>", "ab", "c</w>"]
-
-    def test_a_found_token_without_an_id_is_left_out(self, with_specials):
-        assert encoded(with_specials, "c<missing>c")[0] == ["c</w>", "c</w>"]
-
-    def test_multibyte_characters_around_tokens(self, with_specials):
-        result = with_specials.encode("é<s>éc")
-        assert result.tokens == ["é", "</w>", "<s>", "é", "c</w>"]
-        assert result.original_text == "é<s>éc"
+    @pytest.mark.parametrize("text, tokens, types", [
+        ("<s>c<s><s>", ["<s>", "c</w>", "<s>", "<s>"], [SPECIAL, WORD, SPECIAL, SPECIAL]),
+        ("abc", ["ab", "c</w>"], None),  # "ab" is listed before "abc"
+        ("cabc", ["c</w>", "ab", "c</w>"], None),
+        ("c<missing>c", ["c</w>", "c</w>"], None),  # found, but without an id: left out
+        ("é<s>éc", ["é", "</w>", "<s>", "é", "c</w>"], None),
+    ])
+    def test_list_order_wins_and_tokens_split_words(self, with_specials, text, tokens, types):
+        check_encoding(with_specials, text, tokens, types)
 
     def test_special_tokens_decode_with_a_space_after_them(self, with_specials):
         assert with_specials.decode(with_specials.encode("c<s>c").ids) == "c <s> c "
 
     def test_empty_special_token_does_not_hang(self, tmp_path):
-        tokenizer = load(tmp_path, ["a", "</w>", "<s>"], special_tokens=["", "<s>"])
-        assert encoded(tokenizer, "a<s>a")[0] == ["a", "</w>", "<s>", "a", "</w>"]
+        check_encoding(load(tmp_path, ["a", "</w>", "<s>"], special_tokens=["", "<s>"]), "a<s>a",
+                       ["a", "</w>", "<s>", "a", "</w>"])
 
 
 class TestFailures:
     def test_a_character_without_a_token_raises_panic_and_leaves_the_tokenizer_usable(self, abba):
         error_type, message = error_of(lambda: abba.encode("ab zq"))
         assert error_type.__name__ == "PanicException" and "'z'" in message and "U+007A" in message
-        assert encoded(abba, "ab")[0] == ["ab</w>"]
+        check_encoding(abba, "ab", ["ab</w>"])
 
     def test_panic_exception_derives_from_base_exception_and_names_the_place(self, tmp_path):
         # Without the end-of-word marker no text can be encoded; run in a child,
@@ -129,6 +116,7 @@ class TestFailures:
 class TestDecoding:
     def test_decode_rules(self, abba):
         assert abba.decode([]) == ""
+        assert abba.decode([4, 1, 0, 2]) == "ab ba "
         assert abba.decode([99, 1000, 2**32 - 1]) == ""
         assert abba.decode([2]) == " "
         assert abba.decode([5, 0, 3]) == "abab "  # sub-word pieces join without a space
