@@ -13,8 +13,7 @@ import pytest
 
 SANITY_SECONDS = 5.0
 
-# Prints "interrupted <monotonic time>" (or "finished"), then the lines of
-# `after`, an expression giving a list.
+# Prints "interrupted <monotonic time>" (or "finished"), then the lines of state().
 CHILD = """
 import os, signal, sys, time, wordloom
 {setup}
@@ -24,7 +23,7 @@ try:
     print("finished", flush=True)
 except KeyboardInterrupt:
     print("interrupted", time.monotonic(), flush=True)
-for line in {after}:
+for line in state():
     print(line, flush=True)
 """
 
@@ -57,7 +56,7 @@ MANY_SPECIAL_TOKENS = [f"<t{i}>" for i in range(10_000)]
 
 
 def child_code(setup, call, self_interrupting=True):
-    return CHILD.format(setup=setup, arm=SIGINT_SOON if self_interrupting else "", call=call, after="state()")
+    return CHILD.format(setup=setup, arm=SIGINT_SOON if self_interrupting else "", call=call)
 
 
 def run_child(code, corpus, interrupt_on_line=None):
