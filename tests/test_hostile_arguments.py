@@ -2,7 +2,6 @@
 references or change what is read, lengths that overstate a sequence, and
 texts holding NUL or lone surrogates."""
 import gc
-import sys
 
 import pytest
 
@@ -130,23 +129,18 @@ def test_str_subclasses_are_read_as_their_text(trained):
 
 
 class ClaimsToBeHuge(list):
-    """A list whose __len__ overstates what iteration yields."""
-
-    def __init__(self, items, claimed):
-        super().__init__(items)
-        self.claimed = claimed
+    """A list whose __len__ claims far more than iteration yields."""
 
     def __len__(self):
-        return self.claimed
+        return 2**40
 
 
-@pytest.mark.parametrize("claimed", [2**40, sys.maxsize])
 class TestLengthsAreOnlyHints:
-    def test_decode(self, trained, claimed):
-        assert trained.decode(ClaimsToBeHuge([0, 1, 2], claimed)) == trained.decode([0, 1, 2])
+    def test_decode(self, trained):
+        assert trained.decode(ClaimsToBeHuge([0, 1, 2])) == trained.decode([0, 1, 2])
 
-    def test_special_tokens(self, corpus, claimed):
-        tokens = ClaimsToBeHuge(["<a>", "<b>", "<c>"], claimed)
+    def test_special_tokens(self, corpus):
+        tokens = ClaimsToBeHuge(["<a>", "<b>", "<c>"])
         tokenizer = train_or_skip(BpeTokenizer(corpus, 30, PreTokenization.whitespace(), tokens))
         assert [tokenizer.get_token_by_id(i) for i in range(3)] == ["<a>", "<b>", "<c>"]
 
