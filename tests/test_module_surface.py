@@ -37,20 +37,16 @@ class TestModule:
 
 class TestClasses:
     @pytest.mark.parametrize("cls", CLASSES)
-    def test_named_in_builtins_and_final(self, cls):
-        assert cls.__module__ == "builtins"
-        assert cls.__qualname__ == cls.__name__
+    def test_named_in_builtins_final_and_made_only_by_the_module(self, cls):
+        assert (cls.__module__, cls.__qualname__) == ("builtins", cls.__name__)
         assert repr(cls) == f"<class 'builtins.{cls.__name__}'>"
         with pytest.raises(TypeError, match="not an acceptable base type"):
             type("Derived", (cls,), {})
-
-    @pytest.mark.parametrize("cls", [PreTokenization, SpecialTokenRemovalMethod, Encoder, TokenType])
-    def test_only_the_module_makes_instances(self, cls):
-        for args, kwargs in [((), {}), ((1,), {"x": 2})]:
-            with pytest.raises(TypeError) as raised:
-                cls(*args, **kwargs)
-            assert str(raised.value) == "No constructor defined"
-        assert cls.__doc__ == ""
+        if cls is not BpeTokenizer:
+            assert cls.__doc__ == ""
+            for args, kwargs in [((), {}), ((1,), {"x": 2})]:
+                with pytest.raises(TypeError, match="^No constructor defined$"):
+                    cls(*args, **kwargs)
 
     @pytest.mark.parametrize("make", [
         PreTokenization.whitespace,
