@@ -127,8 +127,7 @@ class TestFatalLoadFailures:
 
 
 class TestSavePretrained:
-    def test_writes_what_training_writes_and_load_reads_it_back(self, awkward_corpus, saved, untrained, tmp_path):
-        assert untrained.get_vocab_size() == 0
+    def test_saves_as_training_does_and_loads_what_it_saved(self, awkward_corpus, saved, tmp_path):
         tokenizer = train_awkward(awkward_corpus)
         directory = tmp_path / "nested" / "later"
         assert tokenizer.save_pretrained(directory) is None  # os.PathLike accepted; parents made
@@ -136,6 +135,10 @@ class TestSavePretrained:
         assert read_model(directory) == read_model(saved)
         for name in ("config.json", "merge_rules.json"):  # no maps: byte for byte
             assert (directory / name).read_bytes() == (saved / name).read_bytes()
+        for name in MODEL_FILES:  # Python's pretty printer writes the same layout, member order kept
+            text = (saved / name).read_text(encoding="utf-8")
+            assert json.dumps(json.loads(text), indent=2, ensure_ascii=False) == text, name
+        assert read_model(saved)["config.json"]["special_tokens"] == ['<|end|>', 'q"\\\x01']
         loaded = BpeTokenizer.load(str(directory))
         assert vocabulary(loaded) == vocabulary(tokenizer)
         assert loaded.get_vocab_size() == tokenizer.get_vocab_size() == len(vocabulary(tokenizer))
@@ -143,14 +146,8 @@ class TestSavePretrained:
         loaded.save_pretrained(str(tmp_path / "again"))
         assert read_model(tmp_path / "again") == read_model(saved)
 
-    def test_every_saved_file_is_in_the_pretty_layout(self, saved):
-        # Python's own pretty printer writes the same layout, member order kept.
-        for name in MODEL_FILES:
-            text = (saved / name).read_text(encoding="utf-8")
-            assert json.dumps(json.loads(text), indent=2, ensure_ascii=False) == text, name
-        assert read_model(saved)["config.json"]["special_tokens"] == ['<|end|>', 'q"\\\x01']
-
     def test_an_untrained_tokenizer_is_refused(self, untrained, tmp_path):
+        assert untrained.get_vocab_size() == 0
         with pytest.raises(RuntimeError, match="^Cannot save a tokenizer that is not trained$"):
             untrained.save_pretrained(str(tmp_path / "out"))
         assert not (tmp_path / "out").exists()
