@@ -47,7 +47,6 @@ class TestConstructorConversion:
         ("special_tokens", None, "argument 'special_tokens': 'NoneType' object cannot be converted to 'Sequence'"),
         ("special_tokens", {"<s>"}, "argument 'special_tokens': 'set' object cannot be converted to 'Sequence'"),
         ("special_tokens", ["<s>", 3], "argument 'special_tokens': 'int' object cannot be converted to 'PyString'"),
-        ("special_tokens", b"ab", "argument 'special_tokens': 'int' object cannot be converted to 'PyString'"),
         ("special_token_removal_method", "simple",
          "argument 'special_token_removal_method': 'str' object cannot be converted to 'SpecialTokenRemovalMethod'"),
         ("save_model", 1, "argument 'save_model': 'int' object cannot be converted to 'PyBool'"),
@@ -91,18 +90,14 @@ class TestConstructorConversion:
         lookup = LookupError("as it was")
         assert raised_by(lambda: BpeTokenizer("c", Failing(lookup), WHITESPACE)) is lookup
 
-    @pytest.mark.parametrize("kwargs", [
-        {},
-        {"target_vocab_size": True},
-        {"target_vocab_size": Index(2**64 - 1)},
-        {"input_path": type("Path", (str,), {})("does/not/exist.txt")},
-        {"special_tokens": ("<s>", "<s>", "")},
-        {"special_token_removal_method": SpecialTokenRemovalMethod.aho_corasick()},
-        {"save_model": True, "special_token_removal_method": None, "output_dir": None},
-    ])
-    def test_accepted_values_make_an_empty_tokenizer(self, kwargs):
-        arguments = {"input_path": "c.txt", "target_vocab_size": 100, "pretokenization_type": WHITESPACE, **kwargs}
-        assert repr(BpeTokenizer(**arguments)) == "BpeTokenizer(vocab_size=0)"
+    def test_accepted_values_make_an_empty_tokenizer(self):
+        for kwargs in [{}, {"target_vocab_size": True}, {"target_vocab_size": Index(2**64 - 1)},
+                       {"input_path": type("Path", (str,), {})("does/not/exist.txt")},
+                       {"special_tokens": ("<s>", "<s>", "")},
+                       {"special_token_removal_method": SpecialTokenRemovalMethod.aho_corasick()},
+                       {"save_model": True, "special_token_removal_method": None, "output_dir": None}]:
+            arguments = {"input_path": "c.txt", "target_vocab_size": 100, "pretokenization_type": WHITESPACE, **kwargs}
+            assert repr(BpeTokenizer(**arguments)) == "BpeTokenizer(vocab_size=0)", kwargs
 
 
 class TestMethodBinding:

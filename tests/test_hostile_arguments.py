@@ -1,10 +1,7 @@
-"""Arguments that fight the call: Python code run while an argument is
-converted (__index__, __len__, __iter__, __getitem__) that drops the caller's
-references or changes what is being read, lengths that overstate a
-sequence, and texts holding NUL or lone surrogates, which must neither be cut
-short nor break the error that quotes them."""
+"""Arguments that fight the call: conversion hooks that drop the caller's
+references or change what is read, lengths that overstate a sequence, and
+texts holding NUL or lone surrogates."""
 import gc
-import sys
 
 import pytest
 
@@ -132,51 +129,35 @@ def test_str_subclasses_are_read_as_their_text(trained):
 
 
 class ClaimsToBeHuge(list):
-    """A list whose __len__ overstates what iteration yields."""
-
-    def __init__(self, items, claimed):
-        super().__init__(items)
-        self.claimed = claimed
+    """A list whose __len__ claims far more than iteration yields."""
 
     def __len__(self):
-        return self.claimed
+        return 2**40
 
 
-@pytest.mark.parametrize("claimed", [2**40, sys.maxsize])
 class TestLengthsAreOnlyHints:
-    def test_decode(self, trained, claimed):
-        assert trained.decode(ClaimsToBeHuge([0, 1, 2], claimed)) == trained.decode([0, 1, 2])
+    def test_decode(self, trained):
+        assert trained.decode(ClaimsToBeHuge([0, 1, 2])) == trained.decode([0, 1, 2])
 
-    def test_special_tokens(self, corpus, claimed):
-        tokens = ClaimsToBeHuge(["<a>", "<b>", "<c>"], claimed)
+    def test_special_tokens(self, corpus):
+        tokens = ClaimsToBeHuge(["<a>", "<b>", "<c>"])
         tokenizer = train_or_skip(BpeTokenizer(corpus, 30, PreTokenization.whitespace(), tokens))
         assert [tokenizer.get_token_by_id(i) for i in range(3)] == ["<a>", "<b>", "<c>"]
 
 
-class TestPathsWithNul:
-    """Refused as Python's own open refuses them, rather than cut at the NUL."""
-
-    def embedded_null_byte(self, call):
+def test_paths_with_nul_are_refused_as_open_refuses_them_not_cut_short(corpus, tmp_path):
+    model = write_model_files(tmp_path / "model", ["a", "</w>"])
+    for call in [lambda: BpeTokenizer(corpus + "\0.no.such.file", 30, PreTokenization.whitespace()),
+                 lambda: BpeTokenizer(corpus, 30, PreTokenization.whitespace(), save_model=True,
+                                      output_dir=str(tmp_path / "model\0.no.such.dir")),
+                 lambda: BpeTokenizer.from_pretrained(model + "\0x")]:
         with pytest.raises(ValueError) as raised:
             call()
         assert type(raised.value) is ValueError and str(raised.value) == "embedded null byte"
 
-    def test_open_refuses_the_same_way(self, corpus):
-        self.embedded_null_byte(lambda: open(corpus + "\0"))
-
-    def test_constructor_refuses_a_corpus_or_output_path(self, corpus, tmp_path):
-        self.embedded_null_byte(lambda: BpeTokenizer(corpus + "\0.no.such.file", 30, PreTokenization.whitespace()))
-        self.embedded_null_byte(lambda: BpeTokenizer(corpus, 30, PreTokenization.whitespace(), save_model=True,
-                                                     output_dir=str(tmp_path / "model\0.no.such.dir")))
-
-    def test_from_pretrained_refuses_a_model_path(self, tmp_path):
-        model = write_model_files(tmp_path / "model", ["a", "</w>"])
-        self.embedded_null_byte(lambda: BpeTokenizer.from_pretrained(model + "\0x"))
-        self.embedded_null_byte(lambda: BpeTokenizer.from_pretrained(files_path=model + "\0"))
-
 
 class TestErrorTextsQuoteWholeTexts:
-    @pytest.mark.parametrize("name", ["x\0y", "text\0", "x\udcff"])
+    @pytest.mark.parametrize("name", ["x\0y", "x\udcff"])
     def test_unknown_keywords(self, untrained, name):
         for call, full_name in [(lambda: untrained.encode(**{name: "a"}), "BpeTokenizer.encode()"),
                                 (lambda: BpeTokenizer(**{name: 1}), "BpeTokenizer.__new__()")]:

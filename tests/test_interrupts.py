@@ -1,12 +1,8 @@
-"""Ctrl-C during long calls: KeyboardInterrupt arrives soon and the tokenizer
-is left as it was before the call.
-
-Each call below would run for many seconds. The signal always lands inside
-it: the child sends itself SIGINT a moment after the call starts (from a
-SIGALRM handler, as no Python thread can run while the call holds the
-interpreter lock), or the test sends SIGINT once the child's training prints
-its last timing line, right before the merge loop. How soon the interrupt
-took effect is only a sanity check."""
+"""Ctrl-C during calls that would run for many seconds: KeyboardInterrupt
+arrives and the tokenizer is left as it was. The child sends itself SIGINT
+from a SIGALRM handler (no Python thread runs while the call holds the
+interpreter lock), or the test sends it when training prints the timing line
+before the merge loop. How soon it took effect is only a sanity check."""
 import random
 import signal
 import subprocess
@@ -17,8 +13,7 @@ import pytest
 
 SANITY_SECONDS = 5.0
 
-# Prints "interrupted <monotonic time>" (or "finished"), then the lines of
-# `after`, an expression giving a list.
+# Prints "interrupted <monotonic time>" (or "finished"), then the lines of state().
 CHILD = """
 import os, signal, sys, time, wordloom
 {setup}
@@ -28,7 +23,7 @@ try:
     print("finished", flush=True)
 except KeyboardInterrupt:
     print("interrupted", time.monotonic(), flush=True)
-for line in {after}:
+for line in state():
     print(line, flush=True)
 """
 
@@ -61,14 +56,12 @@ MANY_SPECIAL_TOKENS = [f"<t{i}>" for i in range(10_000)]
 
 
 def child_code(setup, call, self_interrupting=True):
-    return CHILD.format(setup=setup, arm=SIGINT_SOON if self_interrupting else "", call=call, after="state()")
+    return CHILD.format(setup=setup, arm=SIGINT_SOON if self_interrupting else "", call=call)
 
 
 def run_child(code, corpus, interrupt_on_line=None):
-    """Runs `code`; when `interrupt_on_line` is given, sends SIGINT once the
-    child prints a line starting with it. Returns the child's remaining output
-    lines (timing lines left out) after checking the "interrupted" line
-    against the time the signal was due."""
+    """The child's output after its "interrupted" line, timing lines left out;
+    SIGINT is sent once a line starts with `interrupt_on_line`, if given."""
     child = subprocess.Popen([sys.executable, "-c", code, str(corpus)], stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, text=True)
     due = None

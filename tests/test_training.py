@@ -17,37 +17,23 @@ def train_on(tmp_path, text, target, **options):
     return train_or_skip(BpeTokenizer(str(path), target, kind, **options))
 
 
-class TestIdsAndMerges:
-    def test_two_equal_words_learn_in_the_documented_order(self, tmp_path, capfd):
-        six = train_on(tmp_path, "ab ab", 6)
-        assert vocabulary(six) == ["a", "b", "</w>", "b</w>", "ab</w>", "ab"]
-        assert "no more pairs" not in capfd.readouterr().out
-        seven = train_on(tmp_path, "ab ab", 7)
-        assert vocabulary(seven) == vocabulary(six)
-        assert capfd.readouterr().out.endswith("targeted vocab size not reached as no more pairs to merge ")
-
-    def test_special_tokens_come_first_and_alphabet_follows_first_appearance(self, tmp_path):
-        tokenizer = train_on(tmp_path, "zy[S]x yz", 0, special_tokens=["[S]", "[E]", "[S]"])
-        assert vocabulary(tokenizer) == ["[S]", "[E]", "z", "y", "x", "</w>"]
-
-    def test_equal_counts_prefer_the_larger_left_then_right_id(self, tmp_path):
-        # Every pair occurs twice: the larger ids go first.
-        tokenizer = train_on(tmp_path, "ab cd ce ab cd ce", 11)
-        assert vocabulary(tokenizer)[6:] == ["e</w>", "d</w>", "cd</w>", "ce</w>", "b</w>"]
-
-    def test_merge_equal_to_a_special_token_reuses_its_id(self, tmp_path):
-        tokenizer = train_on(tmp_path, "ab ab ab", 6, special_tokens=["ab</w>"])
-        assert vocabulary(tokenizer) == ["ab</w>", "a", "b", "</w>", "b</w>", "ab"]
-
-    @pytest.mark.parametrize("text, target, learned", [
-        # Runs: (a, a) occurs overlapping; counts must follow every rewrite.
-        ("aaaaa aaa", 10, ["a", "</w>", "aa", "aaa", "aaa</w>", "aaaaa</w>", "aaaaa", "aaaa", "a</w>"]),
-        # The selected pair twice in one word.
-        ("abab ababab ab", 12,
-         ["a", "b", "</w>", "ab", "abab", "ab</w>", "ababab</w>", "abab</w>", "ababab", "b</w>", "ba"]),
-    ])
-    def test_counts_stay_exact_when_words_hold_a_pair_more_than_once(self, tmp_path, text, target, learned):
-        assert vocabulary(train_on(tmp_path, text, target)) == learned
+@pytest.mark.parametrize("text, target, special_tokens, learned", [
+    ("ab ab", 6, [], ["a", "b", "</w>", "b</w>", "ab</w>", "ab"]),
+    ("ab ab", 7, [], ["a", "b", "</w>", "b</w>", "ab</w>", "ab"]),  # no pair is left to merge
+    # Special tokens first, once each, then the alphabet in order of first appearance.
+    ("zy[S]x yz", 0, ["[S]", "[E]", "[S]"], ["[S]", "[E]", "z", "y", "x", "</w>"]),
+    ("", 10, ["<s>"], ["<s>", "</w>"]),
+    # Every pair occurs twice: the larger left, then right, id goes first.
+    ("ab cd ce ab cd ce", 11, [], ["a", "b", "c", "d", "e", "</w>", "e</w>", "d</w>", "cd</w>", "ce</w>", "b</w>"]),
+    # A merge that spells a special token takes the special token's id.
+    ("ab ab ab", 6, ["ab</w>"], ["ab</w>", "a", "b", "</w>", "b</w>", "ab"]),
+    # Counts must follow every rewrite of overlapping runs and of a pair met twice in a word.
+    ("aaaaa aaa", 10, [], ["a", "</w>", "aa", "aaa", "aaa</w>", "aaaaa</w>", "aaaaa", "aaaa", "a</w>"]),
+    ("abab ababab ab", 12, [],
+     ["a", "b", "</w>", "ab", "abab", "ab</w>", "ababab</w>", "abab</w>", "ababab", "b</w>", "ba"]),
+])
+def test_learned_vocabulary(tmp_path, text, target, special_tokens, learned):
+    assert vocabulary(train_on(tmp_path, text, target, special_tokens=special_tokens)) == learned
 
 
 class TestCorpusPreparation:
@@ -70,11 +56,6 @@ class TestCorpusPreparation:
         assert {",</w>", "!</w>", "hi</w>"} <= set(vocabulary(tokenizer))
         assert "hi,</w>" not in vocabulary(tokenizer)
 
-    def test_empty_corpus_learns_the_marker_and_special_tokens(self, tmp_path, capfd):
-        tokenizer = train_on(tmp_path, "", 10, special_tokens=["<s>"])
-        assert vocabulary(tokenizer) == ["<s>", "</w>"]
-        assert capfd.readouterr().out.endswith("no more pairs to merge ")
-
 
 class TestOutput:
     def test_timing_lines(self, tmp_path, capfd):
@@ -83,6 +64,12 @@ class TestOutput:
                             capfd.readouterr().out)
         train_on(tmp_path, "a<s>b", 3, special_tokens=["<s>"])
         assert re.match(f"removing special tokens took time: {ELAPSED}\nvocab builder", capfd.readouterr().out)
+
+    def test_running_out_of_pairs_is_reported(self, tmp_path, capfd):
+        train_on(tmp_path, "ab ab", 6)
+        assert "no more pairs" not in capfd.readouterr().out
+        train_on(tmp_path, "ab ab", 7)
+        assert capfd.readouterr().out.endswith("targeted vocab size not reached as no more pairs to merge ")
 
     def test_second_training_is_refused(self, tmp_path, capfd):
         tokenizer = train_on(tmp_path, "a b", 10)
@@ -93,38 +80,40 @@ class TestOutput:
         assert capfd.readouterr().out == ""
 
 
+TRAIN_IN_CHILD = ("import sys, wordloom\n"
+                  "t = wordloom.BpeTokenizer(sys.argv[1], 50, wordloom.PreTokenization.whitespace(),"
+                  " save_model=eval(sys.argv[2]))\n"
+                  "t.train()\nprint('survived')\n")
+
+
+def unreadable_corpus(tmp_path, kind):
+    path = tmp_path / "corpus"
+    if kind == "not UTF-8":
+        path.write_bytes(b"caf\xe9 ok")
+    elif kind == "fifo":  # without a writer, reading would block forever
+        os.mkfifo(path)
+    elif kind == "directory":
+        path.mkdir()
+    elif kind == "device":  # /dev/zero never ends
+        path = "/dev/zero"
+    return str(path)
+
+
 class TestFatalPaths:
-    TRAIN = ("import sys, wordloom\n"
-             "t = wordloom.BpeTokenizer(sys.argv[1], 50, wordloom.PreTokenization.whitespace(), save_model=eval(sys.argv[2]))\n"
-             "t.train()\nprint('survived')\n")
-
-    def test_missing_corpus(self, tmp_path):
-        result = run_python(self.TRAIN, str(tmp_path / "absent.txt"), "False")
-        assert (result.returncode, result.stderr) == (1, "Error reading file: No such file or directory (os error 2)\n")
-        assert "survived" not in result.stdout
-
-    def test_corpus_that_is_not_utf8(self, tmp_path):
-        (tmp_path / "latin1.txt").write_bytes(b"caf\xe9 ok")
-        result = run_python(self.TRAIN, str(tmp_path / "latin1.txt"), "False")
-        assert (result.returncode, result.stderr) == (1, "Error reading file: stream did not contain valid UTF-8\n")
-
-    @pytest.mark.parametrize("make_corpus", ["fifo", "device", "directory"])
-    def test_only_regular_files_are_read(self, tmp_path, make_corpus):
-        # A FIFO without a writer would block forever and /dev/zero never ends.
-        path = tmp_path / "corpus"
-        if make_corpus == "fifo":
-            os.mkfifo(path)
-        elif make_corpus == "directory":
-            path.mkdir()
-        else:
-            path = "/dev/zero"
-        expected = "Is a directory (os error 21)" if make_corpus == "directory" else "Invalid argument (os error 22)"
-        result = run_python(self.TRAIN, str(path), "False")
-        assert (result.returncode, result.stderr, result.stdout) == (1, f"Error reading file: {expected}\n", "")
+    @pytest.mark.parametrize("kind, message", [
+        ("missing", "No such file or directory (os error 2)"),
+        ("not UTF-8", "stream did not contain valid UTF-8"),
+        ("fifo", "Invalid argument (os error 22)"),
+        ("device", "Invalid argument (os error 22)"),
+        ("directory", "Is a directory (os error 21)"),
+    ])
+    def test_an_unreadable_corpus(self, tmp_path, kind, message):
+        result = run_python(TRAIN_IN_CHILD, unreadable_corpus(tmp_path, kind), "False")
+        assert (result.returncode, result.stderr, result.stdout) == (1, f"Error reading file: {message}\n", "")
 
     def test_save_without_output_directory_after_training(self, tmp_path):
         (tmp_path / "c.txt").write_text("a b a b")
-        result = run_python(self.TRAIN, str(tmp_path / "c.txt"), "True")
+        result = run_python(TRAIN_IN_CHILD, str(tmp_path / "c.txt"), "True")
         assert (result.returncode, result.stderr) == (1, "Error: Output directory not provided but save_model is true\n")
         assert "build initial pair took time: " in result.stdout
 
