@@ -77,12 +77,6 @@ std::string random_text(std::mt19937& random, std::string_view alphabet, const P
   return text;
 }
 
-std::string describe(const Patterns& patterns, const std::string& text) {
-  std::string out = "patterns:";
-  for (const std::string& pattern : patterns) out += " \"" + pattern + "\"";
-  return out + " text: \"" + text + "\"";
-}
-
 // Tiny alphabets, including NUL and a byte that is no UTF-8, make overlaps and
 // shared prefixes and suffixes common.
 TEST(AhoCorasick, FindsAndRemovesWhatANaiveScanDoes) {
@@ -94,15 +88,15 @@ TEST(AhoCorasick, FindsAndRemovesWhatANaiveScanDoes) {
     const std::string& alphabet = alphabets[trial % std::size(alphabets)];
     const Patterns patterns = random_patterns(random, alphabet);
     const std::string text = random_text(random, alphabet, patterns);
+    SCOPED_TRACE(testing::PrintToString(patterns) + " in " + testing::PrintToString(text));
     const AhoCorasick matcher(patterns);
-    ASSERT_EQ(matcher.remove_all(text), naive_remove_all(patterns, text)) << describe(patterns, text);
+    ASSERT_EQ(matcher.remove_all(text), naive_remove_all(patterns, text));
     for (std::size_t from = 0; from <= text.size(); ++from) {
       const std::optional<AhoCorasick::Match> found = matcher.find(text, from, cadence);
       const std::optional<AhoCorasick::Match> expected = naive_find(patterns, text, from);
-      ASSERT_EQ(found.has_value(), expected.has_value()) << describe(patterns, text) << " from " << from;
+      ASSERT_EQ(found.has_value(), expected.has_value()) << "from " << from;
       if (!found) continue;
-      ASSERT_EQ(std::pair(found->begin, found->end), std::pair(expected->begin, expected->end))
-          << describe(patterns, text) << " from " << from;
+      ASSERT_EQ(std::pair(found->begin, found->end), std::pair(expected->begin, expected->end)) << "from " << from;
     }
   }
 }
