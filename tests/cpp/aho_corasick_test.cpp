@@ -1,5 +1,4 @@
-// The multi-pattern matcher against a naive scan on random patterns over tiny
-// alphabets, where overlaps, shared prefixes and shared suffixes are common.
+// The multi-pattern matcher against a naive scan on random patterns.
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -78,46 +77,31 @@ std::string random_text(std::mt19937& random, std::string_view alphabet, const P
   return text;
 }
 
-std::string describe(const Patterns& patterns, const std::string& text) {
-  std::string out = "patterns:";
-  for (const std::string& pattern : patterns) out += " \"" + pattern + "\"";
-  return out + " text: \"" + text + "\"";
-}
-
-TEST(AhoCorasick, RemovesWhatANaiveScanRemoves) {
+// Tiny alphabets, including NUL and a byte that is no UTF-8, make overlaps and
+// shared prefixes and suffixes common.
+TEST(AhoCorasick, FindsAndRemovesWhatANaiveScanDoes) {
   std::mt19937 random(2024);
   const std::string alphabets[] = {"a", "ab", "abc", std::string("a\0\xff", 3)};
+  const InterruptCheck no_interrupts;
+  InterruptCadence cadence(no_interrupts);
   for (int trial = 0; trial < 6000; ++trial) {
     const std::string& alphabet = alphabets[trial % std::size(alphabets)];
     const Patterns patterns = random_patterns(random, alphabet);
     const std::string text = random_text(random, alphabet, patterns);
-    ASSERT_EQ(AhoCorasick(patterns).remove_all(text), naive_remove_all(patterns, text)) << describe(patterns, text);
-  }
-}
-
-TEST(AhoCorasick, FindsWhatANaiveScanFindsFromEveryStart) {
-  std::mt19937 random(77);
-  for (int trial = 0; trial < 2000; ++trial) {
-    const std::string alphabet = trial % 2 == 0 ? "ab" : "abc";
-    const Patterns patterns = random_patterns(random, alphabet);
-    const std::string text = random_text(random, alphabet, patterns);
+    SCOPED_TRACE(testing::PrintToString(patterns) + " in " + testing::PrintToString(text));
     const AhoCorasick matcher(patterns);
-    const InterruptCheck no_interrupts;
-    InterruptCadence cadence(no_interrupts);
+    ASSERT_EQ(matcher.remove_all(text), naive_remove_all(patterns, text));
     for (std::size_t from = 0; from <= text.size(); ++from) {
       const std::optional<AhoCorasick::Match> found = matcher.find(text, from, cadence);
       const std::optional<AhoCorasick::Match> expected = naive_find(patterns, text, from);
-      ASSERT_EQ(found.has_value(), expected.has_value()) << describe(patterns, text) << " from " << from;
+      ASSERT_EQ(found.has_value(), expected.has_value()) << "from " << from;
       if (!found) continue;
-      ASSERT_EQ(found->begin, expected->begin) << describe(patterns, text) << " from " << from;
-      ASSERT_EQ(found->end, expected->end) << describe(patterns, text) << " from " << from;
+      ASSERT_EQ(std::pair(found->begin, found->end), std::pair(expected->begin, expected->end)) << "from " << from;
     }
   }
 }
 
-TEST(AhoCorasick, EmptyInputAndNoPatterns) {
-  EXPECT_EQ(AhoCorasick(Patterns{"ab", "b"}).remove_all(""), "");
-  EXPECT_EQ(AhoCorasick(Patterns{""}).remove_all(""), "");
+TEST(AhoCorasick, NoPatternsFindNothing) {
   EXPECT_EQ(AhoCorasick(Patterns{}).remove_all("abc"), "abc");
   const InterruptCheck no_interrupts;
   InterruptCadence cadence(no_interrupts);

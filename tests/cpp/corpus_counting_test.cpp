@@ -3,7 +3,6 @@
 // tokens anywhere near the cuts; failures say what went wrong and where.
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <random>
 
 #include "corpus_counting.hpp"
@@ -161,19 +160,6 @@ TEST(CorpusCounting, ReportsWhereTheTextStopsBeingUtf8) {
     CorpusCounter counter(CorpusSettings{}, options);
     EXPECT_TRUE(counter.count_file(valid.path()).has_value()) << chunk;
     EXPECT_EQ(listed(counter.finish()), (Listed{{"日本", 1}, {"語", 1}, {"é", 1}, {"𝄞", 1}}));
-  }
-}
-
-TEST(CorpusCounting, ReportsTheSystemErrorOfAFileThatCannotBeRead) {
-  const std::pair<std::string, int> cases[] = {
-      {"/nonexistent/corpus.txt", ENOENT}, {"/tmp", EISDIR}, {"/dev/null", EINVAL}};
-  for (const auto& [path, error_number] : cases) {
-    const TrainingOptions options;
-    CorpusCounter counter(CorpusSettings{}, options);
-    const expected<void, CorpusReadError> read = counter.count_file(path);
-    ASSERT_FALSE(read.has_value()) << path;
-    EXPECT_EQ(read.error().kind, CorpusReadError::Kind::System);
-    EXPECT_EQ(read.error().error_number, error_number) << path;
   }
 }
 

@@ -1,11 +1,7 @@
-// Merge application against a literal replay of the rules: every round scans
-// the word for the best-ranked pair (leftmost on ties), stops when that pair
-// has no merge result, else merges all its occurrences left to right,
-// re-examining a position after each merge. Random tables include the
-// irregular shapes a hand-made model can have: shared ranks, ranks near the
-// top of 64 bits, merge results equal to an input id, ranked pairs without a
-// result. Words are short and long, as short and long words are merged by
-// different means.
+// Merge application against a literal replay of the rules: each round takes
+// the best-ranked pair (leftmost on ties), stops if it has no merge result,
+// else merges its occurrences left to right. Random tables hold the shapes a
+// hand-made model can have (shared or huge ranks, results equal to an input).
 #include <gtest/gtest.h>
 
 #include <limits>
@@ -39,10 +35,6 @@ void reference_merge(const Model& model, std::vector<TokenId>& word) {
   }
 }
 
-Model merge_tables(PairMap<std::uint64_t> ranks, PairMap<TokenId> results) {
-  return Model({}, {}, {}, std::move(ranks), std::move(results));
-}
-
 Model random_tables(std::mt19937& random, TokenId alphabet, bool regular) {
   PairMap<std::uint64_t> ranks;
   PairMap<TokenId> results;
@@ -55,7 +47,7 @@ Model random_tables(std::mt19937& random, TokenId alphabet, bool regular) {
     ranks.insert_or_assign(pair, stored_rank);
     if (regular || random() % 5 != 0) results.insert_or_assign(pair, regular ? alphabet + rank : symbol(random));
   }
-  return merge_tables(std::move(ranks), std::move(results));
+  return Model({}, {}, {}, std::move(ranks), std::move(results));
 }
 
 TEST(MergeApplication, MatchesLiteralRoundsOnRandomTables) {
@@ -73,23 +65,6 @@ TEST(MergeApplication, MatchesLiteralRoundsOnRandomTables) {
     reference_merge(model, expected);
     ASSERT_EQ(words[0], expected) << "trial " << trial;
   }
-}
-
-TEST(MergeApplication, MergesEveryNonOverlappingOccurrenceInOneRound) {
-  const Model model = merge_tables({{{0, 0}, 0}, {{0, 1}, 1}}, {{{0, 0}, 5}, {{0, 1}, 6}});
-  std::vector<std::vector<TokenId>> words{{0, 0, 0}, {0, 1, 0, 1}, {1}, {}};
-  encode_bpe_merging(model, words);
-  EXPECT_EQ(words[0], (std::vector<TokenId>{5, 0}));
-  EXPECT_EQ(words[1], (std::vector<TokenId>{6, 6}));
-  EXPECT_EQ(words[2], (std::vector<TokenId>{1}));
-  EXPECT_TRUE(words[3].empty());
-}
-
-TEST(MergeApplication, BestPairWithoutResultEndsTheWord) {
-  const Model model = merge_tables({{{0, 1}, 0}, {{1, 2}, 1}}, {{{1, 2}, 7}});
-  std::vector<std::vector<TokenId>> words{{0, 1, 2}};
-  encode_bpe_merging(model, words);
-  EXPECT_EQ(words[0], (std::vector<TokenId>{0, 1, 2}));
 }
 
 }  // namespace

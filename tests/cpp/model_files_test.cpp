@@ -5,7 +5,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <sstream>
 
 #include "bpe_tokenizer.hpp"
@@ -46,22 +45,37 @@ Model example_model() {
                {{12, 7}, {3, 3}}, {{{12, 7}, 0}}, {{{12, 7}, 4}});
 }
 
+void expect_same_tables(const Model& model, const Model& expected) {
+  EXPECT_EQ(model.token_table.id_to_token, expected.token_table.id_to_token);
+  EXPECT_EQ(model.token_table.token_to_id, expected.token_table.token_to_id);
+  EXPECT_EQ(model.merge_rules, expected.merge_rules);
+  EXPECT_EQ(model.save_ranks, expected.save_ranks);
+  EXPECT_EQ(model.pairs_to_merge, expected.pairs_to_merge);
+}
+
 // --------------------------------------------------------------- writing
 
-TEST_F(ModelFilesTest, WritesEachFileInTheDocumentedLayout) {
+TEST_F(ModelFilesTest, WritesEachFileInTheDocumentedLayoutOverTheOldOnes) {
+  fs::create_directories(path("model"));
+  write_text(path("model/config.json"), "old");
+  write_text(path("model/notes.txt"), "kept");
   Model model = example_model();
+  // Only quotes, backslashes and control characters are escaped.
+  model.config.special_tokens = {"q\"b\\", std::string("\b\t\n\f\r\x01\x1f\0", 8), "\x7f/h\xc3\xa9\xe2\x9c\x93"};
   model.token_table.get_or_insert_id("a");
   model.pairs_to_merge = {{{4294967295, 4294967295}, 4294967295}};
   ASSERT_TRUE(save_model_files(model, path("model")));
 
   EXPECT_EQ(read_text(path("model/config.json")),
             "{\n  \"target_vocab_size\": 500,\n  \"pre_tokenizer\": \"Whitespace\",\n  \"special_tokens\": [\n"
-            "    \"EOS\",\n    \"PAD\"\n  ],\n  \"special_token_removal_method\": \"Simple\"\n}");
+            "    \"q\\\"b\\\\\",\n    \"\\b\\t\\n\\f\\r\\u0001\\u001f\\u0000\",\n    \"\x7f/h\xc3\xa9\xe2\x9c\x93\"\n"
+            "  ],\n  \"special_token_removal_method\": \"Simple\"\n}");
   EXPECT_EQ(read_text(path("model/token_table.json")),
             "{\n  \"id_to_token\": [\n    \"a\"\n  ],\n  \"token_to_id\": {\n    \"a\": 0\n  }\n}");
   EXPECT_EQ(read_text(path("model/merge_rules.json")), "[\n  [\n    12,\n    7\n  ],\n  [\n    3,\n    3\n  ]\n]");
   EXPECT_EQ(read_text(path("model/save_ranks.json")), "{\n  \"12_7\": 0\n}");
   EXPECT_EQ(read_text(path("model/pairs_to_merge.json")), "{\n  \"4294967295_4294967295\": 4294967295\n}");
+  EXPECT_EQ(read_text(path("model/notes.txt")), "kept");
 }
 
 TEST_F(ModelFilesTest, WritesEmptyContainersOnOneLine) {
@@ -77,32 +91,8 @@ TEST_F(ModelFilesTest, WritesEmptyContainersOnOneLine) {
   EXPECT_EQ(read_text(path("empty/pairs_to_merge.json")), "{}");
 }
 
-TEST_F(ModelFilesTest, EscapesOnlyQuotesBackslashesAndControlCharacters) {
-  Model model = example_model();
-  model.config.special_tokens = {"q\"b\\", std::string("\b\t\n\f\r\x01\x1f\0", 8), "\x7f/h\xc3\xa9\xe2\x9c\x93"};
-  ASSERT_TRUE(save_model_files(model, path("model")));
-
-  const std::string config = read_text(path("model/config.json"));
-  EXPECT_NE(config.find("    \"q\\\"b\\\\\",\n"
-                        "    \"\\b\\t\\n\\f\\r\\u0001\\u001f\\u0000\",\n"
-                        "    \"\x7f/h\xc3\xa9\xe2\x9c\x93\"\n"),
-            std::string::npos)
-      << config;
-}
-
-TEST_F(ModelFilesTest, CreatesMissingParentsAndReplacesOnlyTheModelFiles) {
-  fs::create_directories(path("a/b"));
-  write_text(path("a/b/config.json"), "old");
-  write_text(path("a/b/notes.txt"), "kept");
-  ASSERT_TRUE(save_model_files(example_model(), path("a/b/c/")));
-  ASSERT_TRUE(save_model_files(example_model(), path("a/b")));
-
-  EXPECT_TRUE(fs::exists(path("a/b/c/pairs_to_merge.json")));
-  EXPECT_EQ(read_text(path("a/b/config.json")).substr(0, 24), "{\n  \"target_vocab_size\":");
-  EXPECT_EQ(read_text(path("a/b/notes.txt")), "kept");
-}
-
-TEST_F(ModelFilesTest, ReportsDirectoryAndFileCreationAsFileErrors) {
+// Creating a directory or file fails with a FileError, writing with a JsonError.
+TEST_F(ModelFilesTest, ReportsEachKindOfFailureWithTheSystemText) {
   write_text(path("plain"), "");
   Result<void> saved = save_model_files(example_model(), path("plain/model"));
   ASSERT_FALSE(saved);
@@ -114,12 +104,10 @@ TEST_F(ModelFilesTest, ReportsDirectoryAndFileCreationAsFileErrors) {
   ASSERT_FALSE(saved);
   EXPECT_EQ(saved.error().display(), "File Error: Is a directory (os error 21)");
   EXPECT_TRUE(fs::exists(path("model/token_table.json")));  // written before the failure
-}
 
-TEST_F(ModelFilesTest, ReportsAFailedWriteAsAJsonErrorWithTheIoText) {
-  fs::create_directories(path("model"));
-  fs::create_symlink("/dev/full", path("model/token_table.json"));
-  Result<void> saved = save_model_files(example_model(), path("model"));
+  fs::create_directories(path("full"));
+  fs::create_symlink("/dev/full", path("full/token_table.json"));
+  saved = save_model_files(example_model(), path("full"));
   ASSERT_FALSE(saved);
   EXPECT_EQ(saved.error().kind(), TokenizerError::Kind::JsonError);
   EXPECT_EQ(saved.error().display(), "Json serialization error No space left on device (os error 28)");
@@ -137,29 +125,11 @@ TEST_F(ModelFilesTest, LoadsWhatItSavesUnchanged) {
 
   Result<BpeTokenizer> loaded = BpeTokenizer::new_from_pretrained(path("model"));
   ASSERT_TRUE(loaded) << loaded.error().display();
-  const Model& model = *loaded->model;
   EXPECT_EQ(loaded->config().special_tokens, saved.config.special_tokens);
   EXPECT_EQ(loaded->target_vocab_size, 500u);
-  EXPECT_EQ(model.token_table.id_to_token, saved.token_table.id_to_token);
-  EXPECT_EQ(model.token_table.token_to_id, saved.token_table.token_to_id);
-  EXPECT_EQ(model.merge_rules, saved.merge_rules);
-  EXPECT_EQ(model.save_ranks, saved.save_ranks);
-  EXPECT_EQ(model.pairs_to_merge, saved.pairs_to_merge);
+  expect_same_tables(*loaded->model, saved);
   EXPECT_TRUE(loaded->trained());
-  EXPECT_FALSE(loaded->save_model);
-  EXPECT_FALSE(loaded->output_dir.has_value());
-  EXPECT_TRUE(loaded->input_path.empty());
 
-  // Saved again, only the members of the hash-map-valued objects may move.
-  ASSERT_TRUE(save_model_files(model, path("again")));
-  for (const std::string name : {"config.json", "merge_rules.json"}) {
-    EXPECT_EQ(read_text(path("again/" + name)), read_text(path("model/" + name))) << name;
-  }
-  const auto id_to_token_text = [&](const std::string& directory) {
-    const std::string table = read_text(path(directory + "/token_table.json"));
-    return table.substr(0, table.find("\"token_to_id\""));
-  };
-  EXPECT_EQ(id_to_token_text("again"), id_to_token_text("model"));
 }
 
 // --------------------------------------------------------------- loading
@@ -199,41 +169,23 @@ class LoadTest : public ModelFilesTest {
   }
 };
 
-TEST_F(LoadTest, RejectsAPathThatIsNoDirectory) {
-  const std::string missing = path("no/such/dir");
-  Result<std::shared_ptr<const Model>> loaded = load_model_files(missing);
-  ASSERT_FALSE(loaded);
-  EXPECT_EQ(loaded.error().display(), missing + " directory does not exists or the path provided is not a directory");
-  EXPECT_EQ(load_model_files(path("config.json")).error().kind(), TokenizerError::Kind::InvalidModelDirectory);
-}
-
-TEST_F(LoadTest, ReportsTheFirstMissingFileInCheckOrder) {
-  fs::remove(path("token_table.json"));
+TEST_F(LoadTest, ReportsAModelFileThatCannotBeReadAsAJsonError) {
   fs::remove(path("pairs_to_merge.json"));
-  EXPECT_EQ(load_error(), "pairs_to_merge.json does not exist in the directory provided");
-
-  fs::create_directory(path("pairs_to_merge.json"));  // exists, so only reading it fails
-  write("token_table.json", "[[], {}]");
+  fs::create_directory(path("pairs_to_merge.json"));
   EXPECT_EQ(load_error(), "Json serialization error Is a directory (os error 21)");
 }
 
-TEST_F(LoadTest, AcceptsMembersInAnyOrderUnknownMembersAndTheArrayForms) {
-  write("config.json",
-        R"({"special_token_removal_method": {"AhoCorasick": null}, "extra": {"deep": [1, {"x": null}]},
-            "special_tokens": [], "pre_tokenizer": "Punctuation", "target_vocab_size": 18446744073709551615} )"
-        "\n\t\r ");
+TEST_F(LoadTest, AcceptsTheArrayFormsRepeatedKeysAndTrailingWhiteSpace) {
+  write("config.json", R"([18446744073709551615, {"Punctuation": null}, ["x", "x"], {"AhoCorasick": null}])"
+                       "\n\t\r ");
   write("token_table.json", R"([["a"], {"a": 0, "b": 7, "a": 3}])");
   BpeTokenizer tokenizer = load();
   EXPECT_EQ(tokenizer.target_vocab_size, 18446744073709551615u);
   EXPECT_EQ(tokenizer.pre_tokenizer, PreTokenization::Punctuation);
+  EXPECT_EQ(tokenizer.special_tokens, (std::vector<std::string>{"x", "x"}));
   EXPECT_EQ(tokenizer.special_token_removal_method, SpecialTokenRemovalMethod::AhoCorasick);
   EXPECT_EQ(tokenizer.model->token_table.token_to_id.at("a"), 3u);  // a repeated key keeps its last value
   EXPECT_EQ(tokenizer.model->token_table.token_to_id.at("b"), 7u);  // ids are trusted, not checked
-
-  write("config.json", R"([7, {"Whitespace": null}, ["x", "x"], "Simple"])");
-  tokenizer = load();
-  EXPECT_EQ(tokenizer.target_vocab_size, 7u);
-  EXPECT_EQ(tokenizer.special_tokens, (std::vector<std::string>{"x", "x"}));
 }
 
 TEST_F(LoadTest, RejectsValuesOfTheWrongShape) {
@@ -243,9 +195,6 @@ TEST_F(LoadTest, RejectsValuesOfTheWrongShape) {
     const char* message;
   };
   const Case cases[] = {
-      {"config.json", R"({"pre_tokenizer": "Whitespace", "special_token_removal_method": "Simple",
-                          "target_vocab_size": 5})",
-       "missing field `special_tokens`"},
       {"config.json", R"({"special_tokens": []})", "missing field `target_vocab_size`"},
       {"config.json", R"({"target_vocab_size": 5, "x": 1, "target_vocab_size": 5})",
        "duplicate field `target_vocab_size`"},
@@ -264,7 +213,6 @@ TEST_F(LoadTest, RejectsValuesOfTheWrongShape) {
        "invalid value: integer `18446744073709551616`, expected u64"},
       {"config.json", R"([-1, "Whitespace", [], "Simple"])", "invalid value: integer `-1`, expected u64"},
       {"config.json", R"([5e2, "Whitespace", [], "Simple"])", "invalid type: floating point `5e2`, expected u64"},
-      {"config.json", R"(["5", "Whitespace", [], "Simple"])", "invalid type: string \"5\", expected u64"},
       // Quoted values keep to one line; bytes that are not UTF-8 are shown as numbers.
       {"config.json", R"(["a\u001b\n\t\r\b\u007f\"\\é", "Whitespace", [], "Simple"])",
        R"(invalid type: string "a\u001b\n\t\r\u0008\u007f"\é", expected u64)"},
@@ -303,9 +251,7 @@ TEST_F(LoadTest, RejectsValuesOfTheWrongShape) {
 TEST_F(LoadTest, PlacesErrorsAtTheLineAndColumnWhereReadingStopped) {
   const std::pair<const char*, const char*> cases[] = {
       {"{\n  \"target_vocab_size\": 5,\n  \"pre_tokenizer\": \"Nope\",", "line 3 column 25"},
-      {"{\n  \"target_vocab_size\": -1,\n", "line 2 column 25"},  // not counting the byte after the number
       {"[1, \"Whitespace\",]", "line 1 column 18"},
-      {"{\"target_vocab_size\": 5}", "line 1 column 24"},
       {"\n\n", "line 3 column 0"},
   };
   for (const auto& [config, position] : cases) {
@@ -313,16 +259,6 @@ TEST_F(LoadTest, PlacesErrorsAtTheLineAndColumnWhereReadingStopped) {
     const std::string display = load_error();
     EXPECT_TRUE(display.ends_with(std::string(" at ") + position)) << display;
   }
-}
-
-TEST_F(LoadTest, ReadsMergeRulesInOrderAndConvertsPairKeys) {
-  write("merge_rules.json", "[[5, 6], [4294967295, 0], [5, 6]]");
-  write("save_ranks.json", R"({"12_7_9": 18446744073709551615, "+4294967295_0": 1})");
-  write("pairs_to_merge.json", R"({"12_7": 1, "+12_7": 1, "007_1": 2})");
-  BpeTokenizer tokenizer = load();
-  EXPECT_EQ(tokenizer.model->merge_rules, (std::vector<TokenPair>{{5, 6}, {4294967295, 0}, {5, 6}}));
-  EXPECT_EQ(tokenizer.model->save_ranks, (PairMap<std::uint64_t>{{{12, 7}, 18446744073709551615u}, {{4294967295, 0}, 1}}));
-  EXPECT_EQ(tokenizer.model->pairs_to_merge, (PairMap<TokenId>{{{12, 7}, 1}, {{7, 1}, 2}}));
 }
 
 // Files as the writer makes them take a quicker road than files spelled in
@@ -351,17 +287,17 @@ TEST_F(LoadTest, ReadsPlainAndUnusualSpellingsOfTheSameTablesAlike) {
     write(spellings.file, spellings.unusual);
     const std::shared_ptr<const Model> unusual = load().model;
     ASSERT_TRUE(plain && unusual) << spellings.file;
-    EXPECT_EQ(plain->token_table.id_to_token, unusual->token_table.id_to_token) << spellings.file;
-    EXPECT_EQ(plain->token_table.token_to_id, unusual->token_table.token_to_id) << spellings.file;
-    EXPECT_EQ(plain->merge_rules, unusual->merge_rules) << spellings.file;
-    EXPECT_EQ(plain->save_ranks, unusual->save_ranks) << spellings.file;
-    EXPECT_EQ(plain->pairs_to_merge, unusual->pairs_to_merge) << spellings.file;
+    SCOPED_TRACE(spellings.file);
+    expect_same_tables(*unusual, *plain);
   }
   const std::shared_ptr<const Model> model = load().model;
-  const TokenTable& table = model->token_table;
-  EXPECT_EQ(table.id_to_token, (std::vector<std::string>{"a\"b", "\\/\b\f\n\r\t", "\u00e9\u4e2d", "\U0001F600</w>", "", "ab", "cd",
-                                                          "efgh"}));
-  EXPECT_EQ(table.token_to_id.at("a\"b"), 9u);
+  EXPECT_EQ(model->token_table.id_to_token, (std::vector<std::string>{"a\"b", "\\/\b\f\n\r\t", "\u00e9\u4e2d",
+                                                                      "\U0001F600</w>", "", "ab", "cd", "efgh"}));
+  EXPECT_EQ(model->token_table.token_to_id.at("a\"b"), 9u);
+  EXPECT_EQ(model->merge_rules, (std::vector<TokenPair>{{0, 1}, {4294967295, 0}, {0, 1}}));
+  // Pair keys take the first two numbers, with an optional plus sign and leading zeros.
+  EXPECT_EQ(model->save_ranks, (PairMap<std::uint64_t>{{{0, 1}, 5}, {{12, 7}, 1234567890123456789u}}));
+  EXPECT_EQ(model->pairs_to_merge, (PairMap<TokenId>{{{0, 1}, 0}, {{7, 9}, 4294967295}}));
 }
 
 TEST_F(LoadTest, RaisesAnInternalFailureForMalformedPairKeys) {
@@ -385,17 +321,11 @@ TEST_F(LoadTest, SkipsDeeplyNestedUnknownMembersWithoutRecursion) {
   EXPECT_EQ(json_message(), "invalid type: sequence, expected u32");
 }
 
-TEST_F(LoadTest, HandlesMegabytesOfJunk) {
+TEST_F(LoadTest, SkipsMegabytesOfUnknownMembers) {
   std::string unknown_member = "{\"junk\": [";
   for (int i = 0; i < 300'000; ++i) unknown_member += "\"some string\", 1.5, {\"k\": [null]}, ";
   write("token_table.json", unknown_member + R"(0], "id_to_token": ["a"], "token_to_id": {}})");
   EXPECT_EQ(load().model->token_table.id_to_token, std::vector<std::string>{"a"});
-
-  std::mt19937 random(7);
-  std::string junk(4 << 20, ' ');
-  for (char& byte : junk) byte = static_cast<char>(1 + random() % 255);
-  write("save_ranks.json", junk);
-  EXPECT_TRUE(load_error().starts_with("Json serialization error syntax error")) << load_error().substr(0, 200);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// The compact model state: a round trip keeps every table exactly, and any
-// damaged state is refused with a message, never read out of bounds.
+// The compact model and tokenizer states: a round trip keeps everything
+// exactly, and any damaged state is refused with a message, never read out of
+// bounds.
 #include <gtest/gtest.h>
 
 #include "model_state.hpp"
@@ -21,6 +22,13 @@ std::shared_ptr<const Model> irregular_model() {
       PairMap<std::uint64_t>{{{0, 1}, 5}, {{2, 2}, 5}}, PairMap<TokenId>{{{0, 1}, 3}, {{9, 9}, 4294967295}});
 }
 
+BpeTokenizer tokenizer(std::shared_ptr<const Model> model) {
+  BpeTokenizer tokenizer = BpeTokenizer::create("corpus \xc3\xa9.txt", 77, PreTokenization::Punctuation, {"<s>", ""},
+                                                SpecialTokenRemovalMethod::AhoCorasick, true, std::string_view("out"));
+  tokenizer.model = std::move(model);
+  return tokenizer;
+}
+
 TEST(ModelState, RoundTripKeepsEveryTable) {
   const std::shared_ptr<const Model> model = irregular_model();
   const std::string state = encode_model_state(*model);
@@ -40,17 +48,37 @@ TEST(ModelState, RoundTripKeepsEveryTable) {
   EXPECT_EQ(encode_model_state(copy), state);  // equal models, equal bytes
 }
 
-TEST(ModelState, RefusesEveryTruncationAndTrailingBytes) {
-  const std::string state = encode_model_state(*irregular_model());
+TEST(TokenizerState, RoundTripKeepsSettingsAndModel) {
+  std::vector<BpeTokenizer> originals;
+  originals.push_back(tokenizer(nullptr));
+  originals.push_back(tokenizer(irregular_model()));
+  originals.back().output_dir.reset();
+  for (const BpeTokenizer& original : originals) {
+    auto copy = decode_tokenizer_state(encode_tokenizer_state(original));
+    ASSERT_TRUE(copy) << copy.error();
+    EXPECT_EQ(copy->input_path, original.input_path);
+    EXPECT_EQ(copy->target_vocab_size, original.target_vocab_size);
+    EXPECT_EQ(copy->pre_tokenizer, original.pre_tokenizer);
+    EXPECT_EQ(copy->special_tokens, original.special_tokens);
+    EXPECT_EQ(copy->special_token_removal_method, original.special_token_removal_method);
+    EXPECT_EQ(copy->save_model, original.save_model);
+    EXPECT_EQ(copy->output_dir, original.output_dir);
+    ASSERT_EQ(copy->trained(), original.trained());
+    if (original.trained()) {
+      EXPECT_EQ(encode_model_state(*copy->model), encode_model_state(*original.model));
+    }
+  }
+}
+
+TEST(ModelState, RefusesEveryTruncationTrailingBytesAndHugeCounts) {
+  std::string state = encode_model_state(*irregular_model());
   for (std::size_t size = 0; size < state.size(); ++size) {
     EXPECT_FALSE(decode_model_state(state.substr(0, size))) << size;
   }
   EXPECT_EQ(decode_model_state(state + "x").error(), "a wordloom model state with trailing bytes");
   EXPECT_EQ(decode_model_state("{}").error(), "not a wordloom model state");
-}
 
-TEST(ModelState, RefusesHugeCountsWithoutReservingForThem) {
-  std::string state = encode_model_state(*irregular_model());
+  // A count no state could hold is refused before anything is reserved for it.
   const std::size_t special_count = 4 + 8 + 2;  // magic, target size, two enum bytes
   state.replace(special_count, 8, std::string(8, '\xff'));
   EXPECT_EQ(decode_model_state(state).error(), "a truncated or corrupt wordloom model state");
@@ -58,48 +86,13 @@ TEST(ModelState, RefusesHugeCountsWithoutReservingForThem) {
   EXPECT_FALSE(decode_model_state(state));
 }
 
-BpeTokenizer untrained_tokenizer() {
-  return BpeTokenizer::create("corpus \xc3\xa9.txt", 77, PreTokenization::Punctuation, {"<s>", ""},
-                              SpecialTokenRemovalMethod::AhoCorasick, true, std::string_view("out"));
-}
-
-void expect_same_settings(const BpeTokenizer& copy, const BpeTokenizer& original) {
-  EXPECT_EQ(copy.input_path, original.input_path);
-  EXPECT_EQ(copy.target_vocab_size, original.target_vocab_size);
-  EXPECT_EQ(copy.pre_tokenizer, original.pre_tokenizer);
-  EXPECT_EQ(copy.special_tokens, original.special_tokens);
-  EXPECT_EQ(copy.special_token_removal_method, original.special_token_removal_method);
-  EXPECT_EQ(copy.save_model, original.save_model);
-  EXPECT_EQ(copy.output_dir, original.output_dir);
-}
-
-TEST(TokenizerState, RoundTripKeepsSettingsAndModel) {
-  std::vector<BpeTokenizer> originals;
-  originals.push_back(untrained_tokenizer());
-  originals.push_back(untrained_tokenizer());
-  originals.back().output_dir.reset();
-  originals.back().model = irregular_model();
-  for (const BpeTokenizer& original : originals) {
-    auto decoded = decode_tokenizer_state(encode_tokenizer_state(original));
-    ASSERT_TRUE(decoded) << decoded.error();
-    expect_same_settings(*decoded, original);
-    ASSERT_EQ(decoded->trained(), original.trained());
-    if (original.trained()) {
-      EXPECT_EQ(encode_model_state(*decoded->model), encode_model_state(*original.model));
-    }
-  }
-}
-
-TEST(TokenizerState, RefusesDamagedStates) {
-  BpeTokenizer tokenizer = untrained_tokenizer();
-  tokenizer.model = irregular_model();
-  const std::string state = encode_tokenizer_state(tokenizer);
+TEST(TokenizerState, RefusesEveryTruncationAndTrailingBytes) {
+  const std::string state = encode_tokenizer_state(tokenizer(irregular_model()));
   for (std::size_t size = 0; size < state.size(); ++size) {
     EXPECT_FALSE(decode_tokenizer_state(state.substr(0, size))) << size;
   }
   EXPECT_EQ(decode_tokenizer_state(state + "x").error(), "a truncated or corrupt wordloom tokenizer state");
-  EXPECT_EQ(decode_tokenizer_state(encode_model_state(*irregular_model())).error(),
-            "not a wordloom tokenizer state");
+  EXPECT_EQ(decode_tokenizer_state(encode_model_state(*irregular_model())).error(), "not a wordloom tokenizer state");
 }
 
 }  // namespace
