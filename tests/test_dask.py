@@ -1,7 +1,6 @@
-"""wordloom_tools.dask on a local cluster of two worker processes: files cut
-into shards, or the items of a bag, counted on the workers and added up in
-order, give the counts of the whole corpus and train the model that one
-process trains on it."""
+"""wordloom_tools.dask on a local cluster of two worker processes: shards of
+files, or items of a bag, counted on the workers give the counts of the whole
+corpus and train the model that one process trains on it."""
 import json
 import random
 from pathlib import Path
@@ -40,9 +39,8 @@ def wordloom_settings(kind, special_tokens, method):
 
 
 def random_text(rng, words):
-    """Words of several scripts, joined by all kinds of white space, with
-    punctuation and every special token of the cases in between; it ends
-    with a newline, as a file of a corpus does."""
+    """Words of several scripts, all kinds of white space, punctuation and
+    every special token of the cases, ending in a newline."""
     stems = ["low", "lower", "newest", "wid", "größer", "日本語", "naïve", "a.b", "x,y!", "don't", "é"]
     glue = [" "] * 8 + ["\n", "\t", "  ", "\r\n", "\v", "\f", "\u3000", "\u00a0", "\u2028"]
     pieces = []
@@ -65,28 +63,21 @@ def corpus_files(tmp_path_factory):
     directory = tmp_path_factory.mktemp("corpus")
     rng = random.Random(7)
     texts = [random_text(rng, 3000), "", random_text(rng, 5), random_text(rng, 1200), random_text(rng, 2000)]
-    paths = []
-    for number, text in enumerate(texts):
-        path = directory / f"part-{number}.txt"
+    paths = [directory / f"part-{number}.txt" for number in range(len(texts))]
+    for path, text in zip(paths, texts):
         path.write_bytes(text.encode("utf-8"))
-        paths.append(str(path))
     (directory / "whole.txt").write_bytes("".join(texts).encode("utf-8"))
-    return paths, str(directory / "whole.txt")
+    return list(map(str, paths)), str(directory / "whole.txt")
 
 
 def read_model(directory):
     return {name: json.loads((directory / name).read_text(encoding="utf-8")) for name in MODEL_FILES}
 
 
-def model_of_counts(counts, directory):
-    counts.train(VOCAB_SIZE, save_model=True, output_dir=str(directory))
-    return read_model(directory)
-
-
-def model_of_one_process(corpus, settings, directory):
-    """The model that training on the whole `corpus` file saves."""
-    BpeTokenizer(corpus, VOCAB_SIZE, *settings, save_model=True, output_dir=str(directory)).train()
-    return read_model(directory)
+def assert_counts_train_the_model_of(counts, corpus, settings, tmp_path):
+    counts.train(VOCAB_SIZE, save_model=True, output_dir=str(tmp_path / "cluster"))
+    BpeTokenizer(corpus, VOCAB_SIZE, *settings, save_model=True, output_dir=str(tmp_path / "one-process")).train()
+    assert read_model(tmp_path / "cluster") == read_model(tmp_path / "one-process")
 
 
 class TestFiles:
@@ -97,8 +88,7 @@ class TestFiles:
         settings = wordloom_settings(kind, special_tokens, method)
         counts = count_words(paths, kind, special_tokens, method, client=client, blocksize=BLOCKSIZE)
         assert counts == WordCounts.from_files(paths, *settings)  # the same words in the same order
-        assert model_of_counts(counts, tmp_path / "cluster") == \
-            model_of_one_process(whole, settings, tmp_path / "one-process")
+        assert_counts_train_the_model_of(counts, whole, settings, tmp_path)
 
     def test_every_blocksize_gives_the_same_counts(self, client, tmp_path):
         path = tmp_path / "short.txt"
@@ -163,9 +153,6 @@ class TestBag:
         assert counts == WordCounts.from_texts(texts, *settings)
         whole = tmp_path / "whole.txt"
         whole.write_bytes("\n".join(texts).encode("utf-8"))
-        assert model_of_counts(counts, tmp_path / "cluster") == \
-            model_of_one_process(str(whole), settings, tmp_path / "one-process")
-
-    def test_an_empty_bag_counts_nothing(self, client):
-        assert len(count_words(dask.bag.from_sequence([], npartitions=1), "punctuation", client=client)) == 0
+        assert_counts_train_the_model_of(counts, str(whole), settings, tmp_path)
+        assert len(count_words(dask.bag.from_sequence([], npartitions=1), kind, client=client)) == 0
 
