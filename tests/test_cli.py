@@ -98,6 +98,11 @@ def numpy():
     return pytest.importorskip("numpy", reason="numpy reads the arrays back (requirements-dev.txt lists it)")
 
 
+def saved_model(directory):
+    """The tables of a saved model, in a form that compares whole."""
+    return {name: json.loads((directory / name).read_bytes()) for name in MODEL_FILES}
+
+
 def encode_json(model, *args, stdin=None):
     return [json.loads(line) for line in succeeded(wordloom_command("encode", "--model", model, "--json", *args,
                                                                     stdin=stdin)).splitlines()]
@@ -136,9 +141,7 @@ class TestTrain:
         succeeded(wordloom_command("train", tmp_path / "first.txt", tmp_path / "texts", "-", "--vocab-size", 15,
                                    "--out", tmp_path / "parts", stdin="new\n"))
         succeeded(wordloom_command("train", whole, "--vocab-size", 15, "--out", tmp_path / "whole"))
-        for name in MODEL_FILES:
-            assert json.loads((tmp_path / "parts" / name).read_bytes()) == \
-                json.loads((tmp_path / "whole" / name).read_bytes()), name
+        assert saved_model(tmp_path / "parts") == saved_model(tmp_path / "whole")
 
     def test_reports_a_target_the_corpus_cannot_reach_without_progress_lines(self, corpus, tmp_path):
         stdout = succeeded(wordloom_command("train", corpus, "--vocab-size", 100_000, "--out", tmp_path))
@@ -162,9 +165,7 @@ def test_training_on_a_dask_cluster_learns_the_model_of_training_here(tmp_path):
                                             "--dask", cluster.scheduler_address))
     assert stdout.startswith(f"trained on {tmp_path / 'first.txt'}, {tmp_path / 'parts'} in ")
     succeeded(wordloom_command("train", *options, "--out", tmp_path / "here"))
-    for name in MODEL_FILES:
-        assert json.loads((tmp_path / "cluster" / name).read_bytes()) == \
-            json.loads((tmp_path / "here" / name).read_bytes()), name
+    assert saved_model(tmp_path / "cluster") == saved_model(tmp_path / "here")
 
 
 class TestEncodeDecode:
@@ -205,8 +206,7 @@ def id_records(stdout):
 
 
 class TestEncodeLines:
-    """Lines of standard input and files, encoded a block at a time, in
-    every output format."""
+    """Lines of standard input and files, a block at a time, in every format."""
 
     LINES = ["lowest newer", "", "wide <s>widest", "  low\tlow  "]
 
@@ -255,14 +255,13 @@ class TestEncodeLines:
 
 
 class TestUnencodableLines:
-    """--on-unknown: what lines with characters that have no token, or that
-    are not UTF-8, get."""
+    """--on-unknown: lines with characters that have no token, or not UTF-8."""
 
     STDIN = "low new\nwidé €\nwide\nnewer \xff\n"
+    NOT_UTF8 = STDIN.encode("utf-8").replace(b"\xc3\xbf", b"\xff")  # the last line
 
     def test_error_gives_a_record_per_failed_line_and_a_failed_command(self, model):
-        stdin = self.STDIN.encode("utf-8").replace(b"\xc3\xbf", b"\xff")
-        result = wordloom_command("encode", "--model", model, "--ids", stdin=stdin)
+        result = wordloom_command("encode", "--model", model, "--ids", stdin=self.NOT_UTF8)
         assert result.returncode == 1
         assert result.stderr.decode("utf-8") == (
             "wordloom encode: error: 2 lines could not be encoded (see the error records), the first at "
@@ -284,9 +283,8 @@ class TestUnencodableLines:
         assert quiet.returncode == 0 and quiet.stderr == ""
 
     def test_replace_drops_the_characters(self, model):
-        stdin = self.STDIN.encode("utf-8").replace(b"\xc3\xbf", b"\xff")
         stdout = succeeded(wordloom_command("encode", "--model", model, "--ids", "--on-unknown", "replace",
-                                            stdin=stdin))
+                                            stdin=self.NOT_UTF8))
         assert id_records(stdout) == [{"ids": ids} for ids in api_ids(model, ["low new", "wid ", "wide", "newer "])]
 
     def test_replace_keeps_special_tokens_whose_characters_have_no_token(self, tmp_path):
