@@ -432,6 +432,8 @@ class TestUserMistakes:
     @pytest.mark.parametrize("args, message", [
         (["encode", "--model", "{model}"],
          "give TEXT or --input FILE, or pipe text into standard input to encode each line"),
+        (["encode", "--model", "{model}", "--input", "-"],
+         "give TEXT or --input FILE, or pipe text into standard input to encode each line"),
         (["decode", "--model", "{model}"], "give token ids, or pipe them into standard input"),
         (["train", "-", "--vocab-size", "10", "--out", "{model}/m"],
          "pipe a corpus into standard input, or give files or directories"),
