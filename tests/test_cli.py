@@ -113,20 +113,17 @@ def test_version_is_the_module_version():
 
 
 class TestTrain:
-    @pytest.mark.parametrize("options, settings", [
-        ([], {"pre_tokenizer": "Whitespace", "special_tokens": [], "special_token_removal_method": "Simple"}),
-        (["--punctuation", "--special-token", "<s>", "--special-token", "<pad>", "--aho-corasick"],
-         {"pre_tokenizer": "Punctuation", "special_tokens": ["<s>", "<pad>"],
-          "special_token_removal_method": "AhoCorasick"}),
-    ])
-    def test_saves_a_model_with_the_chosen_settings(self, corpus, tmp_path, options, settings):
+    def test_saves_a_model_with_the_chosen_settings(self, corpus, tmp_path):
+        # The defaults show in the info test.
         out = tmp_path / "nested" / "model"
-        result = wordloom_command("train", corpus, "--vocab-size", 100, "--out", out, *options)
+        result = wordloom_command("train", corpus, "--vocab-size", 100, "--out", out, "--punctuation",
+                                  "--special-token", "<s>", "--special-token", "<pad>", "--aho-corasick")
         stdout = succeeded(result)
         assert result.stderr == ""  # no progress when standard error is not a terminal
         assert sorted(path.name for path in out.iterdir()) == sorted(MODEL_FILES)
-        config = json.loads((out / "config.json").read_text(encoding="utf-8"))
-        assert config == {"target_vocab_size": 100, **settings}
+        assert json.loads((out / "config.json").read_text(encoding="utf-8")) == {
+            "target_vocab_size": 100, "pre_tokenizer": "Punctuation", "special_tokens": ["<s>", "<pad>"],
+            "special_token_removal_method": "AhoCorasick"}
         assert "vocabulary size  100 (target 100)" in stdout.splitlines()
 
     def test_files_directories_and_standard_input_count_as_their_concatenation(self, tmp_path):
@@ -442,12 +439,9 @@ class TestUserMistakes:
         status, _, shown = on_terminal(*(arg.format(model=model) for arg in args), terminal_stdin=True)
         assert status == 2 and shown.splitlines()[-1].endswith(f"error: {message}")
 
-    @pytest.mark.parametrize("out, cause", [("/proc/forbidden", "no such file or directory"),
-                                            ("{corpus}/model", "not a directory")])
-    def test_an_output_directory_that_cannot_be_made(self, corpus, out, cause):
-        out = out.format(corpus=corpus)
-        self.check(wordloom_command("train", corpus, "--vocab-size", "10", "--out", out), 1,
-                   f"wordloom train: error: cannot create {out}: {cause}")
+    def test_an_output_directory_that_cannot_be_made(self, corpus):
+        self.check(wordloom_command("train", corpus, "--vocab-size", "10", "--out", f"{corpus}/model"), 1,
+                   f"wordloom train: error: cannot create {corpus}/model: not a directory")
 
     def test_a_corpus_that_is_not_utf8_leaves_no_output_directory(self, tmp_path):
         corpus = tmp_path / "latin1.txt"
