@@ -343,15 +343,11 @@ class TestDemo:
         tokens = sum(len(line["ids"]) for line in encode_json(tmp_path / "m", stdin=text))
         assert fields["compression"].startswith(f"{len(text) / tokens:.2f} characters per token")
 
-    def test_without_out_leaves_no_directory_behind(self, corpus, tmp_path):
-        stdout = succeeded(wordloom_command("demo", "--corpus", corpus, "--vocab-size", 150, TMPDIR=str(tmp_path)))
-        assert "The model was not kept" in stdout
-        assert list(tmp_path.iterdir()) == []
-
-    def test_trains_on_the_standard_library_by_default(self, tmp_path):
-        stdout = succeeded(wordloom_command("demo", "--vocab-size", 500, "--out", tmp_path))
+    def test_trains_on_the_standard_library_and_keeps_no_model_by_default(self, tmp_path):
+        stdout = succeeded(wordloom_command("demo", "--vocab-size", 500, TMPDIR=str(tmp_path)))
         assert "MB)" in stdout.splitlines()[0] and "stdlib" in stdout.splitlines()[0]
-        assert "decoded   " in stdout and "training time" in stdout
+        assert "decoded   " in stdout and "training time" in stdout and "The model was not kept" in stdout
+        assert list(tmp_path.iterdir()) == [tmp_path / "wordloom"]  # the cached corpus, and no model
 
 
 class TestProgress:
