@@ -47,12 +47,6 @@ def saved_tables(directory):
     return {name: json.loads((directory / name).read_text(encoding="utf-8")) for name in MODEL_FILES}
 
 
-def model_of_whole_file(path, target, options, directory):
-    BpeTokenizer(str(path), target, options["pretokenization_type"], options["special_tokens"],
-                 options["special_token_removal_method"], save_model=True, output_dir=str(directory)).train()
-    return saved_tables(directory)
-
-
 def model_of_counts(counts, target, directory):
     counts.train(target, save_model=True, output_dir=str(directory))
     return saved_tables(directory)
@@ -67,7 +61,8 @@ def shards(text, pieces, rng, cut_after):
 
 def assert_shards_learn_the_whole_model(tmp_path, corpus, options, target, rng, cut_after, pieces):
     """Shard counts, made in three ways, equal the whole file's and train its model."""
-    whole = model_of_whole_file(corpus, target, options, tmp_path / "whole")
+    BpeTokenizer(str(corpus), target, **options, save_model=True, output_dir=str(tmp_path / "whole")).train()
+    whole = saved_tables(tmp_path / "whole")
     whole_counts = WordCounts.from_files(corpus, **options)
     text = read_exactly(corpus)
     for count in pieces:
