@@ -45,18 +45,12 @@ def split_arrays(ids, offsets):
 
 class TestSameAsEncode:
     @settings(max_examples=150, deadline=None)
-    @given(texts=text_lists, threads=st.integers(1, 8))
+    @given(texts=text_lists, threads=st.none() | st.integers(1, 8))  # None: one thread per CPU
     def test_every_form_equals_encode_text_by_text(self, tokenizer, texts, threads):
         expected = one_by_one(tokenizer, texts)
         assert tokenizer.encode_batch(texts, threads) == expected
         assert split_arrays(*tokenizer.encode_batch_arrays(texts, num_threads=threads)) == expected
         assert [tokenizer.encode_ids(text) for text in texts] == expected
-
-    def test_thread_counts_give_the_same_result_on_a_large_batch(self, tokenizer):
-        texts = [CORPUS[i % 50:] * (1 + i % 7) + " <s> low" for i in range(3000)]
-        expected = one_by_one(tokenizer, texts)
-        for threads in (1, 3, 8, None):  # None: one thread per CPU
-            assert tokenizer.encode_batch(texts, num_threads=threads) == expected
 
     def test_texts_may_come_from_any_iterable_whatever_it_reports(self, tokenizer):
         expected = one_by_one(tokenizer, ["low", "new wide"])
