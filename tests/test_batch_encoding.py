@@ -1,7 +1,7 @@
-"""Encoding many texts at once: encode_batch, its array form and encode_ids
-give exactly what encode gives text by text, in input order, for every thread
-count; failures name the text; the receiver stays borrowed while native
-threads work without the interpreter lock."""
+"""encode_batch, encode_batch_arrays and encode_ids give exactly what encode
+gives text by text, for every thread count; failures name the text; the
+tokenizer stays borrowed while native threads work without the GIL."""
+import concurrent.futures
 import io
 import threading
 
@@ -45,26 +45,17 @@ def split_arrays(ids, offsets):
 
 class TestSameAsEncode:
     @settings(max_examples=150, deadline=None)
-    @given(texts=text_lists, threads=st.integers(1, 8))
+    @given(texts=text_lists, threads=st.none() | st.integers(1, 8))  # None: one thread per CPU
     def test_every_form_equals_encode_text_by_text(self, tokenizer, texts, threads):
         expected = one_by_one(tokenizer, texts)
         assert tokenizer.encode_batch(texts, threads) == expected
         assert split_arrays(*tokenizer.encode_batch_arrays(texts, num_threads=threads)) == expected
         assert [tokenizer.encode_ids(text) for text in texts] == expected
 
-    def test_thread_counts_give_the_same_result_on_a_large_batch(self, tokenizer):
-        texts = [CORPUS[i % 50:] * (1 + i % 7) + " <s> low" for i in range(3000)]
-        expected = one_by_one(tokenizer, texts)
-        for threads in range(1, 9):
-            assert tokenizer.encode_batch(texts, num_threads=threads) == expected
-        assert tokenizer.encode_batch(texts) == expected  # one thread per CPU
-
-    def test_texts_may_come_from_any_iterable(self, tokenizer):
+    def test_texts_may_come_from_any_iterable_whatever_it_reports(self, tokenizer):
         expected = one_by_one(tokenizer, ["low", "new wide"])
 
         class LyingLength:
-            """Reports an absurd length; only iteration may decide."""
-
             def __len__(self):
                 return 2**62
 
@@ -73,19 +64,11 @@ class TestSameAsEncode:
 
         for given in [("low", "new wide"), iter(["low", "new wide"]), {"low": 1, "new wide": 2}, LyingLength()]:
             assert tokenizer.encode_batch(given) == expected
-        assert tokenizer.encode_batch([]) == []
         assert tokenizer.encode_batch(texts=["low"], num_threads=Index(2)) == expected[:1]
-
-    def test_the_texts_are_copied_before_work_starts(self, tokenizer):
-        texts = ["low", "new"]
-
-        def growing():
-            for text in texts:
-                texts.append(text + " wide") if len(texts) < 6 else None
-                yield text
-
-        assert tokenizer.encode_batch(growing()) == one_by_one(tokenizer, ["low", "new", "low wide", "new wide",
-                                                                           "low wide wide", "new wide wide"])
+        texts = ["low", "new"]  # grows while it is read: every text read is encoded
+        growing = (texts.append(text + " wide") or text if len(texts) < 6 else text for text in texts)
+        assert tokenizer.encode_batch(growing) == one_by_one(tokenizer, ["low", "new", "low wide", "new wide",
+                                                                         "low wide wide", "new wide wide"])
 
 
 class TestArguments:
@@ -104,12 +87,10 @@ class TestArguments:
             assert str(raised.value) == message
         with pytest.raises(TypeError, match="^BpeTokenizer.encode_batch_arrays\\(\\) got an unexpected keyword"):
             tokenizer.encode_batch_arrays([], threads=2)
-
-    @pytest.mark.parametrize("threads", [0, -1, -2**70])
-    def test_fewer_than_one_thread_is_refused(self, tokenizer, threads):
-        with pytest.raises((ValueError, OverflowError)) as raised:
-            tokenizer.encode_batch(["low"], threads)
-        assert raised.type is OverflowError or str(raised.value) == "num_threads must be at least 1"
+        with pytest.raises(ValueError, match="^num_threads must be at least 1$"):
+            tokenizer.encode_batch(["low"], 0)
+        with pytest.raises(OverflowError):
+            tokenizer.encode_batch(["low"], -2**70)
 
     def test_an_untrained_tokenizer_refuses_after_checking_the_arguments(self, untrained):
         for method in (untrained.encode_batch, untrained.encode_batch_arrays):
@@ -124,7 +105,7 @@ class TestArguments:
 
 
 class TestUnknownCharacters:
-    @pytest.mark.parametrize("threads", [1, 2, 3, 8])
+    @pytest.mark.parametrize("threads", [1, 2, 8])
     def test_the_first_failing_text_is_named_whatever_the_threads(self, tokenizer, threads):
         texts = ["low new"] * 5000
         texts[4000] = "wide zebra"
@@ -136,12 +117,11 @@ class TestUnknownCharacters:
         assert tokenizer.encode_batch(texts[:3], threads) == one_by_one(tokenizer, texts[:3])
 
     def test_encode_ids_fails_as_encode_does(self, tokenizer):
-        errors = []
         for encode in (tokenizer.encode, tokenizer.encode_ids):
             with pytest.raises(BaseException) as raised:
                 encode("low ж")
-            errors.append((type(raised.value).__name__, str(raised.value)))
-        assert errors[0] == errors[1] == ("PanicException", "the character 'ж' (U+0436) has no token in the vocabulary")
+            assert (type(raised.value).__name__, str(raised.value)) == \
+                ("PanicException", "the character 'ж' (U+0436) has no token in the vocabulary")
 
 
 class TestArrays:
@@ -153,11 +133,8 @@ class TestArrays:
         assert (offsets.format, offsets.itemsize, offsets.ndim, offsets.readonly) == ("Q", 8, 1, True)
         assert ids.tolist() == [i for text_ids in expected for i in text_ids]
         assert len(offsets) == len(texts) + 1 and offsets[0] == 0 and offsets[-1] == len(ids)
-        assert ids.nbytes == 4 * len(ids)
         with pytest.raises(TypeError, match="read-only"):
             ids[0] = 1
-
-    def test_an_empty_batch_has_one_offset(self, tokenizer):
         ids, offsets = tokenizer.encode_batch_arrays([])
         assert (ids.tolist(), offsets.tolist(), bytes(ids)) == ([], [0], b"")
 
@@ -176,13 +153,11 @@ class TestArrays:
     def test_numpy_reads_the_buffers_without_a_copy(self, tokenizer):
         texts = ["low lower lowest", "new", "", "wide <s> wider"]
         ids, offsets = tokenizer.encode_batch_arrays(texts)
-        as_ids = numpy.frombuffer(ids, dtype=numpy.uint32)
-        as_offsets = numpy.frombuffer(offsets, dtype=numpy.uint64)
+        as_ids, as_offsets = numpy.asarray(ids), numpy.asarray(offsets)
+        assert as_ids.dtype == numpy.uint32 and as_offsets.dtype == numpy.uint64 and not as_ids.flags.writeable
+        assert numpy.shares_memory(as_ids, numpy.asarray(ids))  # no copy
         assert [as_ids[start:end].tolist() for start, end in zip(as_offsets, as_offsets[1:])] \
             == one_by_one(tokenizer, texts)
-        assert numpy.shares_memory(as_ids, numpy.frombuffer(ids, dtype=numpy.uint32))
-        assert not as_ids.flags.writeable
-        assert numpy.asarray(ids).dtype == numpy.uint32 and numpy.asarray(offsets).dtype == numpy.uint64
 
 
 class TestBorrowingAndThreads:
@@ -195,8 +170,7 @@ class TestBorrowingAndThreads:
             tokenizer.encode_batch(texts())
 
     def test_training_from_another_thread_during_the_batch_is_refused(self, tokenizer):
-        """The batch runs without the interpreter lock; another thread gets to
-        run and finds the tokenizer borrowed."""
+        # The batch runs without the GIL: the other thread runs and finds the tokenizer borrowed.
         started, finished = threading.Event(), threading.Event()
         seen = []
 
@@ -226,14 +200,6 @@ class TestBorrowingAndThreads:
     def test_concurrent_batches_on_one_tokenizer_agree(self, tokenizer):
         texts = [f"low {'new ' * (i % 9)}wide" for i in range(2000)]
         expected = one_by_one(tokenizer, texts)
-        results = [None] * 4
-
-        def encode(slot):
-            results[slot] = tokenizer.encode_batch(texts, num_threads=2)
-
-        workers = [threading.Thread(target=encode, args=(slot,)) for slot in range(4)]
-        for worker in workers:
-            worker.start()
-        for worker in workers:
-            worker.join()
+        with concurrent.futures.ThreadPoolExecutor(4) as pool:
+            results = list(pool.map(lambda _: tokenizer.encode_batch(texts, num_threads=2), range(4)))
         assert results == [expected] * 4

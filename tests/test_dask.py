@@ -1,7 +1,6 @@
-"""wordloom_tools.dask on a local cluster of two worker processes: files cut
-into shards, or the items of a bag, counted on the workers and added up in
-order, give the counts of the whole corpus and train the model that one
-process trains on it."""
+"""wordloom_tools.dask on a local cluster of two worker processes: shards of
+files, or items of a bag, counted on the workers give the counts of the whole
+corpus and train the model that one process trains on it."""
 import json
 import random
 from pathlib import Path
@@ -23,13 +22,13 @@ from wordloom_tools.model_files import MODEL_FILES
 
 VOCAB_SIZE = 300
 BLOCKSIZE = 700  # small, so that every file but the smallest is cut into many shards
-KINDS = ["whitespace", "punctuation"]
-SPECIAL_TOKEN_CASES = [
-    pytest.param([], None, id="no-special-tokens"),
+# The pre-tokenization only passes through to the counting: each case takes one.
+SETTINGS_CASES = [
+    pytest.param("whitespace", [], None, id="no-special-tokens"),
     # The space is in a token, so shards end after the other kinds of white space.
-    pytest.param(["<s>", "<end of text>"], "aho_corasick", id="a-token-holds-the-space"),
+    pytest.param("punctuation", ["<s>", "<end of text>"], "aho_corasick", id="a-token-holds-the-space"),
     # Every ASCII white space is in a token: each file is one shard.
-    pytest.param(["<s>", "<sep>\n \t\r\v\f"], "simple", id="the-tokens-hold-all-white-space"),
+    pytest.param("whitespace", ["<s>", "<sep>\n \t\r\v\f"], "simple", id="the-tokens-hold-all-white-space"),
 ]
 
 
@@ -40,9 +39,8 @@ def wordloom_settings(kind, special_tokens, method):
 
 
 def random_text(rng, words):
-    """Words of several scripts, joined by all kinds of white space, with
-    punctuation and every special token of the cases in between; it ends
-    with a newline, as a file of a corpus does."""
+    """Words of several scripts, all kinds of white space, punctuation and
+    every special token of the cases, ending in a newline."""
     stems = ["low", "lower", "newest", "wid", "größer", "日本語", "naïve", "a.b", "x,y!", "don't", "é"]
     glue = [" "] * 8 + ["\n", "\t", "  ", "\r\n", "\v", "\f", "\u3000", "\u00a0", "\u2028"]
     pieces = []
@@ -65,40 +63,31 @@ def corpus_files(tmp_path_factory):
     directory = tmp_path_factory.mktemp("corpus")
     rng = random.Random(7)
     texts = [random_text(rng, 3000), "", random_text(rng, 5), random_text(rng, 1200), random_text(rng, 2000)]
-    paths = []
-    for number, text in enumerate(texts):
-        path = directory / f"part-{number}.txt"
+    paths = [directory / f"part-{number}.txt" for number in range(len(texts))]
+    for path, text in zip(paths, texts):
         path.write_bytes(text.encode("utf-8"))
-        paths.append(str(path))
     (directory / "whole.txt").write_bytes("".join(texts).encode("utf-8"))
-    return paths, str(directory / "whole.txt")
+    return list(map(str, paths)), str(directory / "whole.txt")
 
 
 def read_model(directory):
     return {name: json.loads((directory / name).read_text(encoding="utf-8")) for name in MODEL_FILES}
 
 
-def model_of_counts(counts, directory):
-    counts.train(VOCAB_SIZE, save_model=True, output_dir=str(directory))
-    return read_model(directory)
-
-
-def model_of_one_process(corpus, settings, directory):
-    """The model that training on the whole `corpus` file saves."""
-    BpeTokenizer(corpus, VOCAB_SIZE, *settings, save_model=True, output_dir=str(directory)).train()
-    return read_model(directory)
+def assert_counts_train_the_model_of(counts, corpus, settings, tmp_path):
+    counts.train(VOCAB_SIZE, save_model=True, output_dir=str(tmp_path / "cluster"))
+    BpeTokenizer(corpus, VOCAB_SIZE, *settings, save_model=True, output_dir=str(tmp_path / "one-process")).train()
+    assert read_model(tmp_path / "cluster") == read_model(tmp_path / "one-process")
 
 
 class TestFiles:
-    @pytest.mark.parametrize("kind", KINDS)
-    @pytest.mark.parametrize(("special_tokens", "method"), SPECIAL_TOKEN_CASES)
+    @pytest.mark.parametrize(("kind", "special_tokens", "method"), SETTINGS_CASES)
     def test_shards_add_up_to_the_whole_corpus(self, client, corpus_files, tmp_path, kind, special_tokens, method):
         paths, whole = corpus_files
         settings = wordloom_settings(kind, special_tokens, method)
         counts = count_words(paths, kind, special_tokens, method, client=client, blocksize=BLOCKSIZE)
         assert counts == WordCounts.from_files(paths, *settings)  # the same words in the same order
-        assert model_of_counts(counts, tmp_path / "cluster") == \
-            model_of_one_process(whole, settings, tmp_path / "one-process")
+        assert_counts_train_the_model_of(counts, whole, settings, tmp_path)
 
     def test_every_blocksize_gives_the_same_counts(self, client, tmp_path):
         path = tmp_path / "short.txt"
@@ -151,21 +140,17 @@ class TestFiles:
 
 
 class TestBag:
-    @pytest.mark.parametrize("kind", KINDS)
-    def test_items_are_documents_in_bag_order(self, client, tmp_path, kind):
+    def test_items_are_documents_in_bag_order(self, client, tmp_path):
         rng = random.Random(11)
         # Each item ends a word, white space at its end or not.
         texts = [random_text(rng, rng.randrange(0, 40)).rstrip() for _ in range(60)] + ["", "last<s>"]
         special_tokens = ["<s>", "<end of text>"]
-        settings = wordloom_settings(kind, special_tokens, "aho_corasick")
+        settings = wordloom_settings("punctuation", special_tokens, "aho_corasick")
         bag = dask.bag.from_sequence(texts, npartitions=7)
-        counts = count_words(bag, kind, special_tokens, "aho_corasick", client=client)
+        counts = count_words(bag, "punctuation", special_tokens, "aho_corasick", client=client)
         assert counts == WordCounts.from_texts(texts, *settings)
         whole = tmp_path / "whole.txt"
         whole.write_bytes("\n".join(texts).encode("utf-8"))
-        assert model_of_counts(counts, tmp_path / "cluster") == \
-            model_of_one_process(str(whole), settings, tmp_path / "one-process")
-
-    def test_an_empty_bag_counts_nothing(self, client):
+        assert_counts_train_the_model_of(counts, str(whole), settings, tmp_path)
         assert len(count_words(dask.bag.from_sequence([], npartitions=1), "punctuation", client=client)) == 0
 
