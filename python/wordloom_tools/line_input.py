@@ -10,6 +10,9 @@ from wordloom_tools.failures import cause
 
 READ_BYTES = 1 << 16  # the least one read asks for, so that a long line grows in few reads
 IDLE_MILLISECONDS = 20  # no input for this long ends a block: a pause of the writer, not a slow pipe
+# A wait for input wakes this often: the system may hand Ctrl-C to another
+# thread, and then only a waking main thread runs Python's handler.
+WAKE_MILLISECONDS = 100
 
 
 def read_blocks(fd: int, size: int) -> Iterator[bytes]:
@@ -31,6 +34,7 @@ def _read_some(fd: int, buffer: bytearray, size: int) -> bool:
     """Adds to `buffer` until it holds `size` bytes or the input is idle,
     reading at least once; False at the end of the input."""
     while True:
+        _wait_for_input(fd)
         data = os.read(fd, max(size - len(buffer), READ_BYTES))
         if not data:
             return False
@@ -40,9 +44,20 @@ def _read_some(fd: int, buffer: bytearray, size: int) -> bool:
 
 
 def _idle(fd: int) -> bool:
+    return not _polled(fd).poll(IDLE_MILLISECONDS)
+
+
+def _wait_for_input(fd: int) -> None:
+    """Returns once `fd` has input or its end."""
+    poll = _polled(fd)
+    while not poll.poll(WAKE_MILLISECONDS):
+        pass
+
+
+def _polled(fd: int) -> select.poll:
     poll = select.poll()
     poll.register(fd, select.POLLIN)
-    return not poll.poll(IDLE_MILLISECONDS)
+    return poll
 
 
 @dataclass
