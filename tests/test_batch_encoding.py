@@ -3,6 +3,7 @@ gives text by text, for every thread count; failures name the text; the
 tokenizer stays borrowed while native threads work without the GIL."""
 import concurrent.futures
 import io
+import sys
 import threading
 
 import pytest
@@ -69,6 +70,19 @@ class TestSameAsEncode:
         growing = (texts.append(text + " wide") or text if len(texts) < 6 else text for text in texts)
         assert tokenizer.encode_batch(growing) == one_by_one(tokenizer, ["low", "new", "low wide", "new wide",
                                                                          "low wide wide", "new wide wide"])
+
+    def test_texts_keep_their_size(self, tmp_path):
+        """Reading a text that is not ASCII leaves no UTF-8 copy cached on it,
+        which would double a caller's dataset for as long as it lives."""
+        corpus = tmp_path / "accents.txt"
+        corpus.write_text("café crème été\n", encoding="utf-8")
+        tokenizer = BpeTokenizer(str(corpus), 30, PreTokenization.whitespace())
+        tokenizer.train()
+        texts = ["crème " * 1000, "café été"]
+        sizes = [sys.getsizeof(text) for text in texts]
+        batches = [tokenizer.encode_batch(texts), split_arrays(*tokenizer.encode_batch_arrays(texts))]
+        assert [sys.getsizeof(text) for text in texts] == sizes
+        assert batches == [one_by_one(tokenizer, texts)] * 2  # encode itself keeps a UTF-8 copy, as before
 
 
 class TestArguments:
