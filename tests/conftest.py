@@ -27,8 +27,8 @@ class Index:
         return self.value
 
 
-def train_or_skip(tokenizer):
-    """Trains `tokenizer` and returns it."""
+def after_training(tokenizer):
+    """Trains `tokenizer` and returns it, for one-line fixtures."""
     tokenizer.train()
     return tokenizer
 
@@ -58,7 +58,7 @@ def untrained(tmp_path):
 
 @pytest.fixture
 def trained(corpus):
-    return train_or_skip(wordloom.BpeTokenizer(corpus, 30, wordloom.PreTokenization.whitespace()))
+    return after_training(wordloom.BpeTokenizer(corpus, 30, wordloom.PreTokenization.whitespace()))
 
 
 @pytest.fixture(scope="session")

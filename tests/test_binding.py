@@ -2,7 +2,7 @@
 it reaches the tokenizer, and the values each parameter accepts."""
 import pytest
 
-from conftest import Index, train_or_skip
+from conftest import Index, after_training
 from wordloom import BpeTokenizer, PreTokenization, SpecialTokenRemovalMethod
 
 WHITESPACE = PreTokenization.whitespace()
@@ -143,7 +143,7 @@ class TestReceiverBorrowing:
         error = raised_by(lambda: tokenizer.decode([TrainsWhenIndexed()]))
         assert type(error) is RuntimeError and str(error) == "Already borrowed"
         # The failed call released its borrow: an exclusive one is possible again.
-        train_or_skip(tokenizer)
+        after_training(tokenizer)
 
     def test_shared_borrows_nest(self, untrained):
         seen = []

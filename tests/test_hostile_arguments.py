@@ -5,7 +5,7 @@ import gc
 
 import pytest
 
-from conftest import Index, train_or_skip, vocabulary, write_model_files
+from conftest import Index, after_training, vocabulary, write_model_files
 from wordloom import BpeTokenizer, PreTokenization, SpecialTokenRemovalMethod
 
 KEPT = []  # objects made to take the place of freed ones, kept until the test ends
@@ -93,8 +93,8 @@ class TestArgumentsOutliveTheCallersReferences:
         ("special_tokens", DropsWhenItemRead),
     ])
     def test_constructor_reads_every_argument_whole(self, corpus, name, make_hostile):
-        made = train_or_skip(construct_from_keywords(corpus, name, make_hostile))
-        expected = train_or_skip(BpeTokenizer(corpus, 30, PreTokenization.whitespace(), [fresh_special_token()],
+        made = after_training(construct_from_keywords(corpus, name, make_hostile))
+        expected = after_training(BpeTokenizer(corpus, 30, PreTokenization.whitespace(), [fresh_special_token()],
                                               SpecialTokenRemovalMethod.aho_corasick()))
         assert vocabulary(made) == vocabulary(expected)
         assert made.get_token_by_id(0) == fresh_special_token()
@@ -141,7 +141,7 @@ class TestLengthsAreOnlyHints:
 
     def test_special_tokens(self, corpus):
         tokens = ClaimsToBeHuge(["<a>", "<b>", "<c>"])
-        tokenizer = train_or_skip(BpeTokenizer(corpus, 30, PreTokenization.whitespace(), tokens))
+        tokenizer = after_training(BpeTokenizer(corpus, 30, PreTokenization.whitespace(), tokens))
         assert [tokenizer.get_token_by_id(i) for i in range(3)] == ["<a>", "<b>", "<c>"]
 
 

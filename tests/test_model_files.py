@@ -8,7 +8,7 @@ import shutil
 
 import pytest
 
-from conftest import CORPUS, MODEL_FILES, run_python, train_or_skip, vocabulary, write_model_files
+from conftest import CORPUS, MODEL_FILES, run_python, after_training, vocabulary, write_model_files
 from wordloom import BpeTokenizer, PreTokenization, SpecialTokenRemovalMethod
 
 LOAD_IN_CHILD = """
@@ -33,7 +33,7 @@ def read_model(directory):
 
 def train_awkward(corpus, output_dir=None):
     """Trains on `corpus` with special tokens that JSON must escape."""
-    return train_or_skip(BpeTokenizer(corpus, 60, PreTokenization.punctuation(), ['<|end|>', 'q"\\\x01'],
+    return after_training(BpeTokenizer(corpus, 60, PreTokenization.punctuation(), ['<|end|>', 'q"\\\x01'],
                                       SpecialTokenRemovalMethod.aho_corasick(), output_dir is not None, output_dir))
 
 

@@ -10,7 +10,7 @@ import tempfile
 import pytest
 from hypothesis import event, given, settings, strategies as st
 
-from conftest import MODEL_FILES, run_python, train_or_skip, vocabulary, write_model_files
+from conftest import MODEL_FILES, run_python, after_training, vocabulary, write_model_files
 from wordloom import BpeTokenizer, PreTokenization, SpecialTokenRemovalMethod
 
 END_OF_WORD = "</w>"
@@ -71,7 +71,7 @@ def train(corpus, target, kind="whitespace", special_tokens=(), method=None, out
         tokenizer = BpeTokenizer(str(path), target, KINDS[kind](), list(special_tokens),
                                  getattr(SpecialTokenRemovalMethod, method)() if method else None,
                                  output_dir is not None, output_dir)
-        return train_or_skip(tokenizer)  # the corpus is read whole, so it may go now
+        return after_training(tokenizer)  # the corpus is read whole, so it may go now
 
 
 def encoding(tokenizer, text):

@@ -7,7 +7,7 @@ import pickle
 
 import pytest
 
-from conftest import CORPUS, train_or_skip, vocabulary
+from conftest import CORPUS, after_training, vocabulary
 from wordloom import BpeTokenizer, PreTokenization, SpecialTokenRemovalMethod
 
 TEXTS = ["low lower <s> lowest", "new newer\nnewest", "", "wide  wider widest </s>"]
@@ -41,7 +41,7 @@ COPIES = {
 @pytest.mark.parametrize("make_copy", COPIES.values(), ids=COPIES.keys())
 class TestCopies:
     def test_a_trained_or_loaded_copy_behaves_identically(self, corpus, tmp_path, make_copy):
-        trained = train_or_skip(make_untrained(corpus))
+        trained = after_training(make_untrained(corpus))
         trained.save_pretrained(str(tmp_path / "model"))
         loaded = BpeTokenizer.load(str(tmp_path / "model"))
         assert behaviour(loaded)[2:] == behaviour(trained)[2:]
@@ -63,7 +63,7 @@ class TestCopies:
 
 class TestBytes:
     def test_equal_tokenizers_give_equal_bytes(self, corpus):
-        first, second = (train_or_skip(make_untrained(corpus)) for _ in range(2))
+        first, second = (after_training(make_untrained(corpus)) for _ in range(2))
         assert type(first.to_bytes()) is bytes and first.to_bytes() == second.to_bytes()
 
     def test_damaged_bytes_raise_value_error(self, trained):

@@ -4,7 +4,7 @@ import re
 
 import pytest
 
-from conftest import run_python, train_or_skip, vocabulary
+from conftest import run_python, after_training, vocabulary
 from wordloom import BpeTokenizer, PreTokenization, SpecialTokenRemovalMethod
 
 ELAPSED = r"\d+(\.\d*[1-9])?(s|ms|µs|ns)"
@@ -14,7 +14,7 @@ def train_on(tmp_path, text, target, **options):
     path = tmp_path / "corpus.txt"
     path.write_bytes(text.encode("utf-8"))
     kind = options.pop("kind", PreTokenization.whitespace())
-    return train_or_skip(BpeTokenizer(str(path), target, kind, **options))
+    return after_training(BpeTokenizer(str(path), target, kind, **options))
 
 
 @pytest.mark.parametrize("text, target, special_tokens, learned", [
