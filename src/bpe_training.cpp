@@ -261,7 +261,9 @@ struct PairScore {
 
 // The arena positions where each pair was seen, as chains of small chunks in
 // one pool: a list grows without copying, and the chunks of a consumed list
-// go back to a free list for the lists that grow next.
+// go back to a free list for the lists that grow next. A list is made of
+// ascending runs, so a position is kept as its distance from the one before,
+// seven bits to a byte: about two bytes a position rather than four.
 class PositionLists {
  public:
   struct List {
@@ -269,60 +271,67 @@ class PositionLists {
     std::uint32_t tail = kNone;
   };
 
-  // A list of `count` positions, to be written with place(). Its chunks are
-  // consecutive in the pool, so that reading it back walks memory in order.
-  List sized(std::uint64_t count, InterruptCadence& cadence) {
-    List list;
-    for (std::uint64_t filled = 0; filled < count; filled += kChunkPositions) {
-      cadence.step(kChunkPositions);
-      const std::uint32_t fresh = new_chunk();
-      chunk(fresh).size = static_cast<std::uint32_t>(std::min<std::uint64_t>(count - filled, kChunkPositions));
-      if (list.head == kNone) list.head = fresh;
-      else chunk(list.tail).next = fresh;
-      list.tail = fresh;
+  void append(List& list, std::span<const std::uint32_t> positions) {
+    if (positions.empty()) return;
+    if (list.tail == kNone) {
+      list.head = list.tail = allocate();
+      chunk(list.tail).link = 0;
     }
-    return list;
-  }
-
-  // Writes the position at `index` of a list made by sized(). Threads may
-  // place different indices at the same time.
-  void place(const List& list, std::uint64_t index, std::uint32_t position) {
-    chunk(static_cast<std::uint32_t>(list.head + index / kChunkPositions)).positions[index % kChunkPositions] =
-        position;
-  }
-
-  void append(List& list, std::uint32_t position) {
-    if (list.tail == kNone || chunk(list.tail).size == kChunkPositions) {
-      const std::uint32_t fresh = allocate();
-      if (list.tail == kNone) list.head = fresh;
-      else chunk(list.tail).next = fresh;
-      list.tail = fresh;
+    Chunk* tail = &chunk(list.tail);
+    std::uint32_t last = tail->link;
+    for (std::uint32_t position : positions) {
+      // Distances wrap around: a run that starts lower costs five bytes.
+      std::uint32_t distance = position - last;
+      std::uint8_t bytes[kLongestDistance];
+      std::uint8_t length = 0;
+      for (; distance >= 0x80; distance >>= 7) bytes[length++] = static_cast<std::uint8_t>(distance | 0x80);
+      bytes[length++] = static_cast<std::uint8_t>(distance);
+      if (tail->used + length > kChunkBytes) {
+        const std::uint32_t fresh = allocate();
+        tail->link = fresh;
+        list.tail = fresh;
+        tail = &chunk(fresh);
+      }
+      std::copy_n(bytes, length, tail->bytes + tail->used);
+      tail->used = static_cast<std::uint8_t>(tail->used + length);
+      last = position;
     }
-    Chunk& tail = chunk(list.tail);
-    tail.positions[tail.size++] = position;
+    tail->link = last;
   }
 
   // Appends the positions of `list` to `out` and frees its chunks.
   void take(List& list, std::vector<std::uint32_t>& out, const InterruptCheck& check_interrupt) {
+    if (list.head == kNone) return;
     InterruptCadence cadence(check_interrupt);
-    for (std::uint32_t index = list.head; index != kNone; index = chunk(index).next) {
+    std::uint32_t position = 0;
+    for (std::uint32_t index = list.head;; index = chunk(index).link) {
       const Chunk& current = chunk(index);
-      cadence.step(current.size);
-      out.insert(out.end(), current.positions, current.positions + current.size);
+      cadence.step(current.used);
+      std::uint32_t distance = 0;
+      unsigned shift = 0;
+      for (std::uint8_t i = 0; i < current.used; ++i) {
+        distance |= static_cast<std::uint32_t>(current.bytes[i] & 0x7F) << shift;
+        shift += 7;
+        if ((current.bytes[i] & 0x80) != 0) continue;
+        position += distance;
+        out.push_back(position);
+        distance = 0;
+        shift = 0;
+      }
+      if (index == list.tail) break;
     }
-    if (list.head != kNone) {
-      chunk(list.tail).next = free_;
-      free_ = list.head;
-    }
+    chunk(list.tail).link = free_;
+    free_ = list.head;
     list = {};
   }
 
  private:
-  static constexpr std::uint32_t kChunkPositions = 6;
+  static constexpr std::uint8_t kLongestDistance = 5;  // bytes for 32 bits
+  static constexpr std::uint8_t kChunkBytes = 27;
   struct alignas(32) Chunk {
-    std::uint32_t next;  // in its list, or in the free list
-    std::uint32_t size;
-    std::uint32_t positions[kChunkPositions];
+    std::uint32_t link;  // the next chunk of its list (in the free list too); in a list's last, its last position
+    std::uint8_t used;
+    std::uint8_t bytes[kChunkBytes];  // whole distances only, the low seven bits first
   };
   static constexpr unsigned kSegmentBits = 15;  // 1 MiB of chunks per segment; segments never move
 
@@ -334,9 +343,8 @@ class PositionLists {
     if (free_ == kNone) return new_chunk();
     const std::uint32_t index = free_;
     Chunk& reused = chunk(index);
-    free_ = reused.next;
-    reused.next = kNone;
-    reused.size = 0;
+    free_ = reused.link;
+    reused.used = 0;
     return index;
   }
 
@@ -345,9 +353,7 @@ class PositionLists {
     if ((chunks_ >> kSegmentBits) == segments_.size()) {
       segments_.push_back(std::make_unique_for_overwrite<Chunk[]>(std::size_t{1} << kSegmentBits));
     }
-    Chunk& fresh = chunk(chunks_);
-    fresh.next = kNone;
-    fresh.size = 0;
+    chunk(chunks_).used = 0;
     return chunks_++;
   }
 
@@ -445,54 +451,27 @@ class MergeTrainer {
         threads_(threads == 0 ? default_worker_threads() : threads),
         effects_(threads_) {}
 
-  // Two passes over the arena, split between threads: the first counts, the
-  // second writes each pair's positions side by side, the ranges' in order.
+  // Counts every pair on threads, each its part of the arena, then lists the
+  // positions in one pass in arena order, so that every list ascends.
   void count_initial_pairs(const InterruptCheck& check_interrupt) {
-    struct Seen {
-      std::uint64_t count = 0;  // weighted by word counts
-      std::uint64_t places = 0;
-      std::uint64_t next = 0;  // index in the pair's list of this range's first place
-      PositionLists::List list;
-    };
     const std::size_t ranges = std::clamp<std::size_t>(arena_.size() / kStepsPerThread, 1, threads_);
-    std::vector<PairMap<Seen>> seen(ranges);
+    std::vector<PairMap<std::uint64_t>> seen(ranges);  // weighted by word counts
     visit_initial_pairs(ranges, check_interrupt, [&](std::size_t range, TokenPair pair, std::uint32_t p) {
-      Seen& entry = seen[range][pair];
-      entry.count += word_count(p);
-      ++entry.places;
+      seen[range][pair] += word_count(p);
     });
-
     InterruptCadence cadence(check_interrupt);
-    PairMap<Seen> totals;
-    for (const PairMap<Seen>& range_seen : seen) {
-      for (const auto& [pair, entry] : range_seen) {
+    for (const PairMap<std::uint64_t>& range_seen : seen) {
+      for (const auto& [pair, count] : range_seen) {
         cadence.step();
-        Seen& total = totals[pair];
-        total.count += entry.count;
-        total.places += entry.places;
+        pairs_[pair].count += count;
       }
     }
+    seen.clear();
     std::vector<PairScore> scores;
-    scores.reserve(totals.size());
-    pairs_.reserve(totals.size());
-    for (auto& [pair, total] : totals) {
-      total.list = lists_.sized(total.places, cadence);
-      pairs_.emplace(pair, PairStats{total.count, total.list});
-      scores.push_back({total.count, pair});
-    }
-    for (PairMap<Seen>& range_seen : seen) {
-      for (auto& [pair, entry] : range_seen) {
-        cadence.step();
-        Seen& total = totals[pair];
-        entry.list = total.list;
-        entry.next = total.next;
-        total.next += entry.places;
-      }
-    }
-
-    visit_initial_pairs(ranges, check_interrupt, [&](std::size_t range, TokenPair pair, std::uint32_t p) {
-      Seen& entry = seen[range].find(pair)->second;
-      lists_.place(entry.list, entry.next++, p);
+    scores.reserve(pairs_.size());
+    for (const auto& [pair, stats] : pairs_) scores.push_back({stats.count, pair});
+    visit_initial_pairs(1, check_interrupt, [&](std::size_t, TokenPair pair, std::uint32_t p) {
+      lists_.append(pairs_.find(pair)->second.positions, std::span(&p, 1));
     });
     queue_ = std::priority_queue<PairScore>(std::less<PairScore>(), std::move(scores));
   }
@@ -688,10 +667,8 @@ class MergeTrainer {
                      PositionLists::List& list, InterruptCadence& cadence) {
     using enum RewriteEffects::Side;
     auto append = [&](std::span<const std::uint32_t> positions) {
-      for (std::uint32_t position : positions) {
-        cadence.step();
-        lists_.append(list, position);
-      }
+      cadence.step(positions.size());
+      lists_.append(list, positions);
     };
     for (const RewriteEffects& effects : runs) {
       if (pair.right == merged) append(effects.positions(kBefore, pair.left));
