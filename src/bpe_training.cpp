@@ -443,11 +443,20 @@ class RewriteEffects {
   std::size_t grouped_capacity_[2] = {};
 };
 
+// The counts that do not fit a slot, by word.
+boost::unordered_flat_map<std::uint32_t, std::uint64_t> large_counts_of(const WordCounts& counts) {
+  boost::unordered_flat_map<std::uint32_t, std::uint64_t> large;
+  for (std::size_t w = 0; w < counts.size(); ++w) {
+    if (counts.count(w) >= kLargeCount) large.emplace(static_cast<std::uint32_t>(w), counts.count(w));
+  }
+  return large;
+}
+
 class MergeTrainer {
  public:
-  MergeTrainer(SymbolArena arena, std::vector<std::uint64_t> word_counts, unsigned threads)
+  MergeTrainer(SymbolArena arena, const WordCounts& counts, unsigned threads)
       : arena_(std::move(arena)),
-        word_counts_(std::move(word_counts)),
+        large_counts_(large_counts_of(counts)),
         threads_(threads == 0 ? default_worker_threads() : threads),
         effects_(threads_) {}
 
@@ -515,7 +524,7 @@ class MergeTrainer {
 
   std::uint64_t word_count(std::uint32_t p) const {
     const std::uint32_t count = arena_.word_count(p);
-    return count != kLargeCount ? count : word_counts_[arena_.word_of(p)];
+    return count != kLargeCount ? count : large_counts_.find(static_cast<std::uint32_t>(arena_.word_of(p)))->second;
   }
 
   static std::string merged_token(const TokenTable& table, TokenPair pair) {
@@ -677,7 +686,7 @@ class MergeTrainer {
   }
 
   SymbolArena arena_;
-  std::vector<std::uint64_t> word_counts_;
+  boost::unordered_flat_map<std::uint32_t, std::uint64_t> large_counts_;  // by word, the counts kLargeCount stands for
   unsigned threads_;
   PairMap<PairStats> pairs_;
   PositionLists lists_;
@@ -712,7 +721,7 @@ MergeTrainer symbols_of(const WordCounts& counts, TokenTable& table, const Train
   const TokenId end_of_word = table.get_or_insert_id(kEndOfWord);
   return MergeTrainer(build_arena(counts, lengths, alphabet, end_of_word, options.worker_threads,
                                   options.check_interrupt),
-                      counts.counts(), options.worker_threads);
+                      counts, options.worker_threads);
 }
 
 // Runs the merge loop to the target. The loop checks for interrupts before
