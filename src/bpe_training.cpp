@@ -263,13 +263,52 @@ struct PairScore {
 // one pool: a list grows without copying, and the chunks of a consumed list
 // go back to a free list for the lists that grow next. A list is made of
 // ascending runs, so a position is kept as its distance from the one before,
-// seven bits to a byte: about two bytes a position rather than four.
+// seven bits to a byte, the low bits first: about two bytes a position rather
+// than four. A distance may continue in the next chunk.
 class PositionLists {
  public:
   struct List {
     std::uint32_t head = kNone;
     std::uint32_t tail = kNone;
   };
+
+  // The bytes that the distance from `from` to `position` takes. Distances
+  // wrap around: a run that starts lower costs five bytes.
+  static std::uint64_t encoded_size(std::uint32_t from, std::uint32_t position) {
+    std::uint64_t size = 1;
+    for (std::uint32_t distance = position - from; distance >= 0x80; distance >>= 7) ++size;
+    return size;
+  }
+
+  // A list of `bytes` bytes whose last position is `last`, to be written
+  // with place(). Its chunks are consecutive in the pool, so that reading it
+  // back walks memory in order.
+  List sized(std::uint64_t bytes, std::uint32_t last, InterruptCadence& cadence) {
+    List list;
+    for (std::uint64_t filled = 0; filled < bytes; filled += kChunkBytes) {
+      cadence.step(kChunkBytes);
+      const std::uint32_t fresh = new_chunk();
+      chunk(fresh).used = static_cast<std::uint8_t>(std::min<std::uint64_t>(bytes - filled, kChunkBytes));
+      if (list.head == kNone) list.head = fresh;
+      else chunk(list.tail).link = fresh;
+      list.tail = fresh;
+    }
+    if (list.tail != kNone) chunk(list.tail).link = last;
+    return list;
+  }
+
+  // Writes the distance from `from` to `position` at byte `offset` of a list
+  // made by sized(); returns the offset after it. Threads may place
+  // different bytes at the same time.
+  std::uint64_t place(const List& list, std::uint64_t offset, std::uint32_t from, std::uint32_t position) {
+    std::uint32_t distance = position - from;
+    for (;; distance >>= 7) {
+      Chunk& at = chunk(static_cast<std::uint32_t>(list.head + offset / kChunkBytes));
+      const bool more = distance >= 0x80;
+      at.bytes[offset++ % kChunkBytes] = static_cast<std::uint8_t>(more ? distance | 0x80 : distance);
+      if (!more) return offset;
+    }
+  }
 
   void append(List& list, std::span<const std::uint32_t> positions) {
     if (positions.empty()) return;
@@ -279,21 +318,19 @@ class PositionLists {
     }
     Chunk* tail = &chunk(list.tail);
     std::uint32_t last = tail->link;
-    for (std::uint32_t position : positions) {
-      // Distances wrap around: a run that starts lower costs five bytes.
-      std::uint32_t distance = position - last;
-      std::uint8_t bytes[kLongestDistance];
-      std::uint8_t length = 0;
-      for (; distance >= 0x80; distance >>= 7) bytes[length++] = static_cast<std::uint8_t>(distance | 0x80);
-      bytes[length++] = static_cast<std::uint8_t>(distance);
-      if (tail->used + length > kChunkBytes) {
+    auto put = [&](std::uint8_t byte) {
+      if (tail->used == kChunkBytes) {
         const std::uint32_t fresh = allocate();
         tail->link = fresh;
         list.tail = fresh;
         tail = &chunk(fresh);
       }
-      std::copy_n(bytes, length, tail->bytes + tail->used);
-      tail->used = static_cast<std::uint8_t>(tail->used + length);
+      tail->bytes[tail->used++] = byte;
+    };
+    for (std::uint32_t position : positions) {
+      std::uint32_t distance = position - last;
+      for (; distance >= 0x80; distance >>= 7) put(static_cast<std::uint8_t>(distance | 0x80));
+      put(static_cast<std::uint8_t>(distance));
       last = position;
     }
     tail->link = last;
@@ -304,11 +341,11 @@ class PositionLists {
     if (list.head == kNone) return;
     InterruptCadence cadence(check_interrupt);
     std::uint32_t position = 0;
+    std::uint32_t distance = 0;
+    unsigned shift = 0;
     for (std::uint32_t index = list.head;; index = chunk(index).link) {
       const Chunk& current = chunk(index);
       cadence.step(current.used);
-      std::uint32_t distance = 0;
-      unsigned shift = 0;
       for (std::uint8_t i = 0; i < current.used; ++i) {
         distance |= static_cast<std::uint32_t>(current.bytes[i] & 0x7F) << shift;
         shift += 7;
@@ -326,12 +363,11 @@ class PositionLists {
   }
 
  private:
-  static constexpr std::uint8_t kLongestDistance = 5;  // bytes for 32 bits
   static constexpr std::uint8_t kChunkBytes = 27;
   struct alignas(32) Chunk {
     std::uint32_t link;  // the next chunk of its list (in the free list too); in a list's last, its last position
     std::uint8_t used;
-    std::uint8_t bytes[kChunkBytes];  // whole distances only, the low seven bits first
+    std::uint8_t bytes[kChunkBytes];
   };
   static constexpr unsigned kSegmentBits = 15;  // 1 MiB of chunks per segment; segments never move
 
@@ -460,27 +496,63 @@ class MergeTrainer {
         threads_(threads == 0 ? default_worker_threads() : threads),
         effects_(threads_) {}
 
-  // Counts every pair on threads, each its part of the arena, then lists the
-  // positions in one pass in arena order, so that every list ascends.
+  // Two passes over the arena, split between threads: the first counts and
+  // sizes the lists, the second writes each pair's positions side by side,
+  // the ranges' in order.
   void count_initial_pairs(const InterruptCheck& check_interrupt) {
+    struct Seen {
+      std::uint64_t count = 0;  // weighted by word counts
+      std::uint64_t bytes = 0;  // of the distances after the range's first place
+      std::uint64_t places = 0;
+      std::uint32_t first = 0;
+      std::uint32_t last = 0;   // place, then in the second pass the last one written
+      std::uint64_t offset = 0;  // where the range's distances start in the pair's list
+      PositionLists::List list;
+    };
     const std::size_t ranges = std::clamp<std::size_t>(arena_.size() / kStepsPerThread, 1, threads_);
-    std::vector<PairMap<std::uint64_t>> seen(ranges);  // weighted by word counts
+    std::vector<PairMap<Seen>> seen(ranges);
     visit_initial_pairs(ranges, check_interrupt, [&](std::size_t range, TokenPair pair, std::uint32_t p) {
-      seen[range][pair] += word_count(p);
+      Seen& entry = seen[range][pair];
+      entry.count += word_count(p);
+      if (entry.places++ == 0) entry.first = p;
+      else entry.bytes += PositionLists::encoded_size(entry.last, p);
+      entry.last = p;
     });
+
     InterruptCadence cadence(check_interrupt);
-    for (const PairMap<std::uint64_t>& range_seen : seen) {
-      for (const auto& [pair, count] : range_seen) {
+    PairMap<Seen> totals;
+    for (PairMap<Seen>& range_seen : seen) {
+      for (auto& [pair, entry] : range_seen) {
         cadence.step();
-        pairs_[pair].count += count;
+        Seen& total = totals[pair];
+        const std::uint32_t before = total.places == 0 ? 0 : total.last;
+        entry.offset = total.bytes;
+        total.count += entry.count;
+        total.bytes += PositionLists::encoded_size(before, entry.first) + entry.bytes;
+        total.places += entry.places;
+        total.last = entry.last;
+        entry.last = before;
       }
     }
-    seen.clear();
     std::vector<PairScore> scores;
-    scores.reserve(pairs_.size());
-    for (const auto& [pair, stats] : pairs_) scores.push_back({stats.count, pair});
-    visit_initial_pairs(1, check_interrupt, [&](std::size_t, TokenPair pair, std::uint32_t p) {
-      lists_.append(pairs_.find(pair)->second.positions, std::span(&p, 1));
+    scores.reserve(totals.size());
+    pairs_.reserve(totals.size());
+    for (auto& [pair, total] : totals) {
+      total.list = lists_.sized(total.bytes, total.last, cadence);
+      pairs_.emplace(pair, PairStats{total.count, total.list});
+      scores.push_back({total.count, pair});
+    }
+    for (PairMap<Seen>& range_seen : seen) {
+      for (auto& [pair, entry] : range_seen) {
+        cadence.step();
+        entry.list = totals.find(pair)->second.list;
+      }
+    }
+
+    visit_initial_pairs(ranges, check_interrupt, [&](std::size_t range, TokenPair pair, std::uint32_t p) {
+      Seen& entry = seen[range].find(pair)->second;
+      entry.offset = lists_.place(entry.list, entry.offset, entry.last, p);
+      entry.last = p;
     });
     queue_ = std::priority_queue<PairScore>(std::less<PairScore>(), std::move(scores));
   }
