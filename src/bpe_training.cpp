@@ -267,10 +267,13 @@ struct PairScore {
 // than four. A distance may continue in the next chunk.
 class PositionLists {
  public:
+  // A list of one position keeps it in `tail`, with kSingle for a head: most
+  // pairs that merges form are seen once, and a chunk would cost 32 bytes.
   struct List {
     std::uint32_t head = kNone;
     std::uint32_t tail = kNone;
   };
+  static constexpr std::uint32_t kSingle = kNone - 1;
 
   // The bytes that the distance from `from` to `position` takes. Distances
   // wrap around: a run that starts lower costs five bytes.
@@ -312,10 +315,16 @@ class PositionLists {
 
   void append(List& list, std::span<const std::uint32_t> positions) {
     if (positions.empty()) return;
-    if (list.tail == kNone) {
+    if (list.head == kNone && positions.size() == 1) {
+      list = {kSingle, positions[0]};
+      return;
+    }
+    const List single = list;
+    if (list.head == kNone || list.head == kSingle) {
       list.head = list.tail = allocate();
       chunk(list.tail).link = 0;
     }
+    if (single.head == kSingle) append(list, std::span(&single.tail, 1));
     Chunk* tail = &chunk(list.tail);
     std::uint32_t last = tail->link;
     auto put = [&](std::uint8_t byte) {
@@ -339,6 +348,11 @@ class PositionLists {
   // Appends the positions of `list` to `out` and frees its chunks.
   void take(List& list, std::vector<std::uint32_t>& out, const InterruptCheck& check_interrupt) {
     if (list.head == kNone) return;
+    if (list.head == kSingle) {
+      out.push_back(list.tail);
+      list = {};
+      return;
+    }
     InterruptCadence cadence(check_interrupt);
     std::uint32_t position = 0;
     std::uint32_t distance = 0;
@@ -385,7 +399,7 @@ class PositionLists {
   }
 
   std::uint32_t new_chunk() {
-    if (chunks_ == kNone) internal_failure("too many pair positions to train on");
+    if (chunks_ == kSingle) internal_failure("too many pair positions to train on");
     if ((chunks_ >> kSegmentBits) == segments_.size()) {
       segments_.push_back(std::make_unique_for_overwrite<Chunk[]>(std::size_t{1} << kSegmentBits));
     }
