@@ -1,7 +1,7 @@
 // Training: from a corpus file to the vocabulary and the learned merges.
 //
 // Words are counted once each (distinct words with counts, in order of first
-// appearance), their symbols live as linked lists in one arena, and every
+// appearance), their symbols live side by side in one arena, and every
 // adjacent pair keeps an exact count weighted by word counts together with
 // the arena positions where it was seen. A merge visits only the positions of
 // the selected pair and applies the count changes as exact deltas, so counts
@@ -16,6 +16,7 @@
 #include "bpe_tokenizer.hpp"
 #include "corpus_counting.hpp"
 #include "elapsed_time.hpp"
+#include "position_lists.hpp"
 #include "utf8.hpp"
 #include "worker_pool.hpp"
 
@@ -68,31 +69,39 @@ void run_parts(std::size_t count, unsigned threads, const InterruptCheck& check_
 
 constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
 
-constexpr std::uint32_t kLargeCount = kNone;  // a word count beyond 32 bits: look it up by the word
+// The arena keeps one slot of 8 bytes per character of every distinct word
+// (end-of-word marker included): on large corpora it is most of training's
+// memory. A merge leaves the slots where they are: the merged symbol starts
+// at its left part's slot and covers the slots up to the next symbol. So the
+// links between symbols need no slots of their own: they are found from the
+// covered slots next to a symbol, which are written on every merge.
+//
+// A symbol's slot holds its id and its word's count; the word's first slot
+// is flagged. A covered slot holds kCovered; the one right after a symbol's
+// own slot holds the symbol's end (the position just past it), the symbol's
+// last slot holds its start. In a symbol of two slots the one covered slot
+// holds the start, which tells it apart: an end is always greater.
+constexpr TokenId kCovered = kNone;
+constexpr std::uint32_t kWordStart = std::uint32_t{1} << 31;
+constexpr std::uint32_t kLargeCount = kWordStart - 1;  // a word count beyond 31 bits: look it up by the word
 
-// One symbol of a distinct word. The symbols of every word lie side by side in
-// one arena as a doubly linked list; a merge relinks the survivors, so arena
-// positions never move. A symbol carries all that a rewrite reads, so that a
-// rewrite pays for one cache line.
 struct Symbol {
-  TokenId id;
-  std::uint32_t prev;
-  std::uint32_t next;        // kNone at a word's end and for a symbol merged into its left neighbour
-  std::uint32_t word_count;  // or kLargeCount
+  TokenId id;           // or kCovered
+  std::uint32_t value;  // word count (or kLargeCount) | kWordStart at a word's first slot; a covered slot's link
 };
 
-// The symbols of all distinct words, left uninitialised until build_arena
+// The slots of all distinct words, left uninitialised until build_arena
 // fills them, so that no thread spends time zeroing them first.
 class SymbolArena {
  public:
   // `word_starts` holds the first position of every word and then the size.
-  explicit SymbolArena(std::vector<std::size_t> word_starts)
+  explicit SymbolArena(std::vector<std::uint32_t> word_starts)
       : symbols_(std::make_unique_for_overwrite<Symbol[]>(word_starts.back())),
         word_starts_(std::move(word_starts)) {}
 
   Symbol& operator[](std::size_t p) { return symbols_[p]; }
   const Symbol& operator[](std::size_t p) const { return symbols_[p]; }
-  std::size_t size() const { return word_starts_.back(); }
+  std::uint32_t size() const { return word_starts_.back(); }
 
   std::size_t word_of(std::size_t p) const {
     return static_cast<std::size_t>(std::upper_bound(word_starts_.begin(), word_starts_.end(), p) -
@@ -101,9 +110,43 @@ class SymbolArena {
   // The position just past the word of `p`.
   std::size_t word_end(std::size_t p) const { return word_starts_[word_of(p) + 1]; }
 
+  std::uint32_t word_count(std::uint32_t p) const { return symbols_[p].value & ~kWordStart; }
+
+  // The symbol after the one at `p` in its word, or kNone.
+  std::uint32_t next(std::uint32_t p) const {
+    const std::uint32_t end = end_of(p);
+    return end == size() || (symbols_[end].value & kWordStart) != 0 ? kNone : end;
+  }
+
+  // The symbol before the one at `p` in its word, or kNone.
+  std::uint32_t prev(std::uint32_t p) const {
+    if ((symbols_[p].value & kWordStart) != 0) return kNone;
+    const Symbol& last = symbols_[p - 1];
+    return last.id == kCovered ? last.value : p - 1;
+  }
+
+  // Makes the symbols at `p` and the next one `q` one symbol `merged` at `p`.
+  void join(std::uint32_t p, std::uint32_t q, TokenId merged) {
+    const std::uint32_t end = end_of(q);
+    symbols_[p].id = merged;
+    symbols_[q].id = kCovered;
+    if (end - p == 2) {
+      symbols_[p + 1].value = p;
+    } else {
+      symbols_[p + 1].value = end;
+      symbols_[end - 1].value = p;
+    }
+  }
+
  private:
+  std::uint32_t end_of(std::uint32_t p) const {
+    const std::uint32_t after = p + 1;
+    if (after == size() || symbols_[after].id != kCovered) return after;
+    return symbols_[after].value == p ? p + 2 : symbols_[after].value;
+  }
+
   std::unique_ptr<Symbol[]> symbols_;
-  std::vector<std::size_t> word_starts_;
+  std::vector<std::uint32_t> word_starts_;
 };
 
 // Gives every character its one-character token, in order of first
@@ -148,7 +191,7 @@ class Alphabet {
 };
 
 // Word ranges with about equal shares of the symbols, the largest first.
-std::vector<IndexRange> word_ranges(const std::vector<std::size_t>& offsets, std::size_t count) {
+std::vector<IndexRange> word_ranges(const std::vector<std::uint32_t>& offsets, std::size_t count) {
   const auto word_starts = std::span(offsets).first(offsets.size() - 1);
   std::vector<IndexRange> ranges;
   std::size_t begin = 0;
@@ -166,9 +209,13 @@ std::vector<IndexRange> word_ranges(const std::vector<std::size_t>& offsets, std
 SymbolArena build_arena(const WordCounts& counts, const std::vector<std::uint32_t>& lengths,
                         const Alphabet& alphabet, TokenId end_of_word, unsigned threads,
                         const InterruptCheck& check_interrupt) {
-  std::vector<std::size_t> offsets(lengths.size() + 1, 0);
-  for (std::size_t w = 0; w < lengths.size(); ++w) offsets[w + 1] = offsets[w] + lengths[w];
-  if (offsets.back() >= kNone) internal_failure("the corpus has too many distinct symbols to train on");
+  std::vector<std::uint32_t> offsets(lengths.size() + 1, 0);
+  std::uint64_t symbols = 0;
+  for (std::size_t w = 0; w < lengths.size(); ++w) {
+    symbols += lengths[w];
+    if (symbols >= kNone) internal_failure("the corpus has too many distinct symbols to train on");
+    offsets[w + 1] = static_cast<std::uint32_t>(symbols);
+  }
   SymbolArena arena(offsets);
   if (threads == 0) threads = default_worker_threads();
   const std::vector<IndexRange> parts =
@@ -176,8 +223,8 @@ SymbolArena build_arena(const WordCounts& counts, const std::vector<std::uint32_
   run_parts(parts.size(), threads, check_interrupt, [&](std::size_t part, InterruptCadence& cadence) {
     for (std::size_t w = parts[part].begin; w < parts[part].end; ++w) {
       const auto word_count = static_cast<std::uint32_t>(std::min<std::uint64_t>(counts.counts()[w], kLargeCount));
-      const auto first = static_cast<std::uint32_t>(offsets[w]);
-      const auto last = static_cast<std::uint32_t>(offsets[w + 1] - 1);
+      const std::uint32_t first = offsets[w];
+      const std::uint32_t last = offsets[w + 1] - 1;
       std::uint32_t pos = first;
       for_each_char(counts.word(w), [&](std::string_view character) {
         cadence.step();
@@ -186,9 +233,7 @@ SymbolArena build_arena(const WordCounts& counts, const std::vector<std::uint32_
       arena[last].id = end_of_word;
       for (std::uint32_t p = first; p <= last; ++p) {
         cadence.step();
-        arena[p].prev = p == first ? kNone : p - 1;
-        arena[p].next = p == last ? kNone : p + 1;
-        arena[p].word_count = word_count;
+        arena[p].value = p == first ? word_count | kWordStart : word_count;
       }
     }
   });
@@ -213,103 +258,6 @@ struct PairScore {
   friend bool operator<(const PairScore& a, const PairScore& b) {
     return std::tie(a.count, a.pair.left, a.pair.right) < std::tie(b.count, b.pair.left, b.pair.right);
   }
-};
-
-// The arena positions where each pair was seen, as chains of small chunks in
-// one pool: a list grows without copying, and the chunks of a consumed list
-// go back to a free list for the lists that grow next.
-class PositionLists {
- public:
-  struct List {
-    std::uint32_t head = kNone;
-    std::uint32_t tail = kNone;
-  };
-
-  // A list of `count` positions, to be written with place(). Its chunks are
-  // consecutive in the pool, so that reading it back walks memory in order.
-  List sized(std::uint64_t count, InterruptCadence& cadence) {
-    List list;
-    for (std::uint64_t filled = 0; filled < count; filled += kChunkPositions) {
-      cadence.step(kChunkPositions);
-      const std::uint32_t fresh = new_chunk();
-      chunk(fresh).size = static_cast<std::uint32_t>(std::min<std::uint64_t>(count - filled, kChunkPositions));
-      if (list.head == kNone) list.head = fresh;
-      else chunk(list.tail).next = fresh;
-      list.tail = fresh;
-    }
-    return list;
-  }
-
-  // Writes the position at `index` of a list made by sized(). Threads may
-  // place different indices at the same time.
-  void place(const List& list, std::uint64_t index, std::uint32_t position) {
-    chunk(static_cast<std::uint32_t>(list.head + index / kChunkPositions)).positions[index % kChunkPositions] =
-        position;
-  }
-
-  void append(List& list, std::uint32_t position) {
-    if (list.tail == kNone || chunk(list.tail).size == kChunkPositions) {
-      const std::uint32_t fresh = allocate();
-      if (list.tail == kNone) list.head = fresh;
-      else chunk(list.tail).next = fresh;
-      list.tail = fresh;
-    }
-    Chunk& tail = chunk(list.tail);
-    tail.positions[tail.size++] = position;
-  }
-
-  // Appends the positions of `list` to `out` and frees its chunks.
-  void take(List& list, std::vector<std::uint32_t>& out, const InterruptCheck& check_interrupt) {
-    InterruptCadence cadence(check_interrupt);
-    for (std::uint32_t index = list.head; index != kNone; index = chunk(index).next) {
-      const Chunk& current = chunk(index);
-      cadence.step(current.size);
-      out.insert(out.end(), current.positions, current.positions + current.size);
-    }
-    if (list.head != kNone) {
-      chunk(list.tail).next = free_;
-      free_ = list.head;
-    }
-    list = {};
-  }
-
- private:
-  static constexpr std::uint32_t kChunkPositions = 6;
-  struct alignas(32) Chunk {
-    std::uint32_t next;  // in its list, or in the free list
-    std::uint32_t size;
-    std::uint32_t positions[kChunkPositions];
-  };
-  static constexpr unsigned kSegmentBits = 15;  // 1 MiB of chunks per segment; segments never move
-
-  Chunk& chunk(std::uint32_t index) {
-    return segments_[index >> kSegmentBits][index & ((1u << kSegmentBits) - 1)];
-  }
-
-  std::uint32_t allocate() {
-    if (free_ == kNone) return new_chunk();
-    const std::uint32_t index = free_;
-    Chunk& reused = chunk(index);
-    free_ = reused.next;
-    reused.next = kNone;
-    reused.size = 0;
-    return index;
-  }
-
-  std::uint32_t new_chunk() {
-    if (chunks_ == kNone) internal_failure("too many pair positions to train on");
-    if ((chunks_ >> kSegmentBits) == segments_.size()) {
-      segments_.push_back(std::make_unique_for_overwrite<Chunk[]>(std::size_t{1} << kSegmentBits));
-    }
-    Chunk& fresh = chunk(chunks_);
-    fresh.next = kNone;
-    fresh.size = 0;
-    return chunks_++;
-  }
-
-  std::vector<std::unique_ptr<Chunk[]>> segments_;
-  std::uint32_t chunks_ = 0;
-  std::uint32_t free_ = kNone;
 };
 
 struct PairStats {
@@ -393,21 +341,34 @@ class RewriteEffects {
   std::size_t grouped_capacity_[2] = {};
 };
 
+// The counts that do not fit a slot, by word.
+boost::unordered_flat_map<std::uint32_t, std::uint64_t> large_counts_of(const WordCounts& counts) {
+  boost::unordered_flat_map<std::uint32_t, std::uint64_t> large;
+  for (std::size_t w = 0; w < counts.size(); ++w) {
+    if (counts.count(w) >= kLargeCount) large.emplace(static_cast<std::uint32_t>(w), counts.count(w));
+  }
+  return large;
+}
+
 class MergeTrainer {
  public:
-  MergeTrainer(SymbolArena arena, std::vector<std::uint64_t> word_counts, unsigned threads)
+  MergeTrainer(SymbolArena arena, const WordCounts& counts, unsigned threads)
       : arena_(std::move(arena)),
-        word_counts_(std::move(word_counts)),
+        large_counts_(large_counts_of(counts)),
         threads_(threads == 0 ? default_worker_threads() : threads),
         effects_(threads_) {}
 
-  // Two passes over the arena, split between threads: the first counts, the
-  // second writes each pair's positions side by side, the ranges' in order.
+  // Two passes over the arena, split between threads: the first counts and
+  // sizes the lists, the second writes each pair's positions side by side,
+  // the ranges' in order.
   void count_initial_pairs(const InterruptCheck& check_interrupt) {
     struct Seen {
       std::uint64_t count = 0;  // weighted by word counts
+      std::uint64_t bytes = 0;  // of the distances after the range's first place
       std::uint64_t places = 0;
-      std::uint64_t next = 0;  // index in the pair's list of this range's first place
+      std::uint32_t first = 0;
+      std::uint32_t last = 0;   // place, then in the second pass the last one written
+      std::uint64_t offset = 0;  // where the range's distances start in the pair's list
       PositionLists::List list;
     };
     const std::size_t ranges = std::clamp<std::size_t>(arena_.size() / kStepsPerThread, 1, threads_);
@@ -415,40 +376,45 @@ class MergeTrainer {
     visit_initial_pairs(ranges, check_interrupt, [&](std::size_t range, TokenPair pair, std::uint32_t p) {
       Seen& entry = seen[range][pair];
       entry.count += word_count(p);
-      ++entry.places;
+      if (entry.places++ == 0) entry.first = p;
+      else entry.bytes += PositionLists::encoded_size(entry.last, p);
+      entry.last = p;
     });
 
     InterruptCadence cadence(check_interrupt);
     PairMap<Seen> totals;
-    for (const PairMap<Seen>& range_seen : seen) {
-      for (const auto& [pair, entry] : range_seen) {
+    for (PairMap<Seen>& range_seen : seen) {
+      for (auto& [pair, entry] : range_seen) {
         cadence.step();
         Seen& total = totals[pair];
+        const std::uint32_t before = total.places == 0 ? 0 : total.last;
+        entry.offset = total.bytes;
         total.count += entry.count;
+        total.bytes += PositionLists::encoded_size(before, entry.first) + entry.bytes;
         total.places += entry.places;
+        total.last = entry.last;
+        entry.last = before;
       }
     }
     std::vector<PairScore> scores;
     scores.reserve(totals.size());
     pairs_.reserve(totals.size());
     for (auto& [pair, total] : totals) {
-      total.list = lists_.sized(total.places, cadence);
+      total.list = lists_.sized(total.bytes, total.last, cadence);
       pairs_.emplace(pair, PairStats{total.count, total.list});
       scores.push_back({total.count, pair});
     }
     for (PairMap<Seen>& range_seen : seen) {
       for (auto& [pair, entry] : range_seen) {
         cadence.step();
-        Seen& total = totals[pair];
-        entry.list = total.list;
-        entry.next = total.next;
-        total.next += entry.places;
+        entry.list = totals.find(pair)->second.list;
       }
     }
 
     visit_initial_pairs(ranges, check_interrupt, [&](std::size_t range, TokenPair pair, std::uint32_t p) {
       Seen& entry = seen[range].find(pair)->second;
-      lists_.place(entry.list, entry.next++, p);
+      entry.offset = lists_.place(entry.list, entry.offset, entry.last, p);
+      entry.last = p;
     });
     queue_ = std::priority_queue<PairScore>(std::less<PairScore>(), std::move(scores));
   }
@@ -484,15 +450,15 @@ class MergeTrainer {
       const std::size_t end = arena_.size() * (range + 1) / ranges;
       for (std::size_t p = arena_.size() * range / ranges; p < end; ++p) {
         cadence.step();
-        const std::uint32_t q = arena_[p].next;
+        const std::uint32_t q = arena_.next(static_cast<std::uint32_t>(p));
         if (q != kNone) visit(range, TokenPair{arena_[p].id, arena_[q].id}, static_cast<std::uint32_t>(p));
       }
     });
   }
 
   std::uint64_t word_count(std::uint32_t p) const {
-    const std::uint32_t count = arena_[p].word_count;
-    return count != kLargeCount ? count : word_counts_[arena_.word_of(p)];
+    const std::uint32_t count = arena_.word_count(p);
+    return count != kLargeCount ? count : large_counts_.find(static_cast<std::uint32_t>(arena_.word_of(p)))->second;
   }
 
   static std::string merged_token(const TokenTable& table, TokenPair pair) {
@@ -578,25 +544,21 @@ class MergeTrainer {
       // merged: fetch a symbol ahead of use. (In a helper function, GCC drops
       // the prefetch as dead code.)
       if (i + kPrefetchDistance < end) __builtin_prefetch(&arena_[positions_[i + kPrefetchDistance]]);
+      // A stale position may lie inside a merged symbol: its slot is covered.
       const std::uint32_t p = positions_[i];
-      const std::uint32_t q = arena_[p].next;
-      if (arena_[p].id == pair.left && q != kNone && arena_[q].id == pair.right) rewrite_at(p, merged, effects);
+      if (arena_[p].id != pair.left) continue;
+      const std::uint32_t q = arena_.next(p);
+      if (q != kNone && arena_[q].id == pair.right) rewrite_at(p, q, merged, effects);
     }
   }
 
-  void rewrite_at(std::uint32_t p, TokenId merged, RewriteEffects& effects) {
-    Symbol& first = arena_[p];
-    Symbol& second = arena_[first.next];
+  void rewrite_at(std::uint32_t p, std::uint32_t q, TokenId merged, RewriteEffects& effects) {
     const std::uint64_t count = word_count(p);
-    if (first.prev != kNone) effects.add(RewriteEffects::kBefore, arena_[first.prev].id, count, first.prev);
-    const std::uint32_t after = second.next;
-    if (after != kNone) {
-      effects.add(RewriteEffects::kAfter, arena_[after].id, count, p);
-      arena_[after].prev = p;
-    }
-    first.id = merged;
-    first.next = after;
-    second.next = kNone;  // a removed symbol starts no pair
+    const std::uint32_t before = arena_.prev(p);
+    if (before != kNone) effects.add(RewriteEffects::kBefore, arena_[before].id, count, before);
+    const std::uint32_t after = arena_.next(q);
+    if (after != kNone) effects.add(RewriteEffects::kAfter, arena_[after].id, count, p);
+    arena_.join(p, q, merged);
   }
 
   // Counts change by the sum over all runs, so a pair that was only formed
@@ -648,10 +610,8 @@ class MergeTrainer {
                      PositionLists::List& list, InterruptCadence& cadence) {
     using enum RewriteEffects::Side;
     auto append = [&](std::span<const std::uint32_t> positions) {
-      for (std::uint32_t position : positions) {
-        cadence.step();
-        lists_.append(list, position);
-      }
+      cadence.step(positions.size());
+      lists_.append(list, positions);
     };
     for (const RewriteEffects& effects : runs) {
       if (pair.right == merged) append(effects.positions(kBefore, pair.left));
@@ -660,7 +620,7 @@ class MergeTrainer {
   }
 
   SymbolArena arena_;
-  std::vector<std::uint64_t> word_counts_;
+  boost::unordered_flat_map<std::uint32_t, std::uint64_t> large_counts_;  // by word, the counts kLargeCount stands for
   unsigned threads_;
   PairMap<PairStats> pairs_;
   PositionLists lists_;
@@ -695,7 +655,7 @@ MergeTrainer symbols_of(const WordCounts& counts, TokenTable& table, const Train
   const TokenId end_of_word = table.get_or_insert_id(kEndOfWord);
   return MergeTrainer(build_arena(counts, lengths, alphabet, end_of_word, options.worker_threads,
                                   options.check_interrupt),
-                      counts.counts(), options.worker_threads);
+                      counts, options.worker_threads);
 }
 
 // Runs the merge loop to the target. The loop checks for interrupts before
