@@ -5,12 +5,13 @@ encode call on the first 100 MB of it with the trained model. Each step runs
 in a fresh interpreter; reports wall time, peak resident memory and the ratio
 of peak memory to input size. Inputs are cached beside the other benchmarks'.
 
-    python bench/stress.py [--corpus-mb 300] [--text-mb 100] [--vocab-size 32000] [--repeat 10]
+    python bench/stress.py [--corpus-mb 300] [--text-mb 100] [--vocab-size 32000] [--repeat 10] [--tokenizers]
 
 With --repeat N, training runs once more on the corpus repeated N times (the
 same distinct words, N times the text), built under the temporary directory
 and deleted afterwards: its peak memory should match the single corpus's and
-its time grow linearly.
+its time grow linearly. With --tokenizers, Hugging Face `tokenizers` trains
+on the corpus too, in a process of its own, for the ratio of the two.
 """
 import argparse
 import json
@@ -98,6 +99,7 @@ def main():
     parser.add_argument("--vocab-size", type=int, default=32_000)
     parser.add_argument("--repeat", type=int, default=0, metavar="N",
                         help="also train on the corpus repeated N times (not kept)")
+    parser.add_argument("--tokenizers", action="store_true", help="also train Hugging Face tokenizers on the corpus")
     options = parser.parse_args()
 
     corpus, facts = stress_corpus(options.corpus_mb)
@@ -118,9 +120,16 @@ def main():
             again = in_child("stress.train_step", repeated, options.vocab_size, scratch, timeout=None)
             steps.append((f"train x{options.repeat}", repeated.stat().st_size / 1e6, again["seconds"],
                           again["peak_mb"]))
+    if options.tokenizers:
+        with tempfile.TemporaryDirectory() as scratch:
+            peer = in_child("peers.train", "tokenizers", corpus, options.vocab_size, scratch, timeout=None)
+        steps.append(("tokenizers", corpus_mb, peer["seconds"], peer["peak_mb"]))
     print(f"{'step':10} {'input MB':>9} {'time s':>8} {'peak MB':>9} {'peak/input':>10}")
     for step, input_mb, seconds, peak in steps:
         print(f"{step:10} {input_mb:9.1f} {seconds:8.1f} {peak:9.0f} {peak / input_mb:10.2f}")
+    if options.tokenizers:
+        print(f"tokenizers against wordloom: time x{peer['seconds'] / train['seconds']:.2f}, "
+              f"peak memory x{peer['peak_mb'] / train['peak_mb']:.2f}")
     if options.repeat:
         print(f"repeated {options.repeat} times: peak memory x{again['peak_mb'] / train['peak_mb']:.2f}, "
               f"time x{again['seconds'] / train['seconds']:.2f}")
