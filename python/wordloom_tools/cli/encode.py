@@ -11,7 +11,7 @@ from functools import partial
 
 from wordloom_tools import model_files
 from wordloom_tools.cli import progress
-from wordloom_tools.cli.background import Background
+from wordloom_tools.cli.background import Background, read_ahead
 from wordloom_tools.cli.commands import STANDARD_INPUT, require_piped_input
 from wordloom_tools.cli.errors import UsageError, UserError
 from wordloom_tools.cli.outputs import ARRAYS_SUFFIX, TEXT_SOURCE, Location, Output, opened_output
@@ -58,11 +58,11 @@ def run(options: argparse.Namespace) -> None:
     replace = options.on_unknown == "replace"
     encoder = LineEncoder(tokenizer, replace, model_files.special_tokens(options.model) if replace else ())
     failures = Failures()
-    # Each block is written on a helper thread while the next one is encoded.
+    # While a block is encoded, the one before is written and the next one read, each on a helper thread.
     with opened_output(options.output, options.format, tokenizer) as output, \
             progress.byte_bar("encoding", _total_size(inputs), _progress_shown(options)) as bar, \
             Background() as writer:
-        for batch in _batches(options.text, inputs, replace):
+        for batch in read_ahead(_batches(options.text, inputs, replace)):
             pieces = list(encoder.encode(batch.lines.texts, batch.lines.invalid))
             writer.start(partial(_write, batch, pieces, output, options.on_unknown, failures))
             bar.update(batch.size)
