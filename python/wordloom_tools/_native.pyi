@@ -13,6 +13,7 @@ _Progress = Callable[[str, int, int], object]
 _Fields = Sequence[tuple[bytes, Sequence[bytes] | None, bytes, bytes]]
 
 def joined_lines(ids: Buffer, offsets: Buffer, fields: _Fields) -> bytes: ...
+def shifted(numbers: Buffer, amount: int) -> bytes: ...
 
 @final
 class WordCounts:

@@ -1,6 +1,6 @@
 // The module wordloom_tools._native: the WordCounts class on the wordloom core,
 // and the formatting of `wordloom encode`'s output lines.
-#include "joined_lines.hpp"
+#include "encode_output.hpp"
 #include "py_word_counts.hpp"
 
 namespace wordloom::python {
@@ -12,6 +12,9 @@ PyMethodDef module_functions[] = {
      "Per text i, with ids[offsets[i]:offsets[i + 1]], and per field (prefix, table, separator, suffix): the "
      "prefix, the table's entries for those ids (their decimal digits when the table is None) joined by the "
      "separator, and the suffix; all as one bytes object."},
+    {"shifted", as_method(shifted_function), METH_FASTCALL | METH_KEYWORDS,
+     "shifted(numbers, amount)\n--\n\n"
+     "Each number of a uint64 ('Q') buffer plus amount, as the bytes of native uint64 numbers."},
     {nullptr, nullptr, 0, nullptr},
 };
 

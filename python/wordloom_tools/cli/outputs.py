@@ -118,7 +118,7 @@ class ArrayFiles:
 
     def write(self, piece: Encoded) -> None:
         self._ids.write(piece.ids)
-        self._offsets.write(array("Q", map(self._written.__add__, piece.offsets[1:])))
+        self._offsets.write(memoryview(_native.shifted(piece.offsets[1:], self._written)).cast("Q"))
         self._written += len(piece.ids)
 
     def write_failure(self, location: Location, message: str) -> None:

@@ -3,7 +3,7 @@
 // joined by its separator, between its prefix and suffix. The text is built
 // with the interpreter lock released, so that a writer thread formats one
 // batch while the next one is encoded.
-#include "joined_lines.hpp"
+#include "encode_output.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -16,6 +16,7 @@
 
 #include "arguments.hpp"
 #include "binder.hpp"
+#include "conversions.hpp"
 #include "interpreter_lock.hpp"
 
 namespace wordloom::python {
@@ -159,7 +160,23 @@ std::string joined_lines(std::span<const TokenId> ids, std::span<const std::uint
   return out;
 }
 
+// Each number plus `amount`, as native uint64 bytes; OverflowError past 2**64 - 1.
+std::string shifted(std::span<const std::uint64_t> numbers, std::uint64_t amount) {
+  if (!numbers.empty() && std::ranges::max(numbers) > UINT64_MAX - amount) {
+    raise_error(PyExc_OverflowError, "a shifted number exceeds 2**64 - 1");
+  }
+  std::string bytes(numbers.size() * sizeof(std::uint64_t), '\0');
+  auto* out = reinterpret_cast<std::uint64_t*>(bytes.data());
+  std::ranges::transform(numbers, out, [amount](std::uint64_t number) { return number + amount; });
+  return bytes;
+}
+
+PyRef to_python_bytes(const std::string& bytes) {
+  return checked(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+}
+
 constexpr Signature<3> kJoinedLines{"joined_lines()", {"ids", "offsets", "fields"}, 3};
+constexpr Signature<2> kShifted{"shifted()", {"numbers", "amount"}, 2};
 
 }  // namespace
 
@@ -175,7 +192,15 @@ PyObject* joined_lines_function(PyObject*, PyObject* const* args, Py_ssize_t nar
       const InterpreterLockReleased unlocked;
       text = joined_lines(ids.items(), offsets.items(), fields);
     }
-    return checked(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    return to_python_bytes(text);
+  });
+}
+
+PyObject* shifted_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return guarded([&] {
+    const auto arguments = bind(kShifted, args, nargs, kwnames);
+    const HeldOffsets numbers = arguments.convert(0, to_held<HeldOffsets>);
+    return to_python_bytes(shifted(numbers.items(), arguments.convert(1, to_u64)));
   });
 }
 
