@@ -40,22 +40,31 @@ class Background:
             self._executor.shutdown(wait=True, cancel_futures=True)
 
 
-def read_ahead[Item](items: Iterable[Item]) -> Iterator[Item]:
-    """`items`, each taken on a helper thread while the caller works on the
-    one before, and raising what taking them raised. The helper is a daemon
-    thread, so that an interrupted caller never waits for input that may not
-    come; once the caller stops, it takes no more items."""
-    handed: queue.Queue[tuple[Item] | BaseException | None] = queue.Queue(maxsize=1)
-    stopped = threading.Event()
-    threading.Thread(target=_take_all, args=(iter(items), handed, stopped), name="wordloom-read-ahead",
-                     daemon=True).start()
-    try:
-        while (taken := handed.get()) is not None:
+class ReadAhead[Item]:
+    """Iterates once over `items`, each taken on a helper thread, which starts
+    at once, while the caller works on the one before; raises what taking
+    them raised. The helper is a daemon thread, so that an interrupted caller
+    never waits for input that may not come; it takes no more items once the
+    block that holds this ends."""
+
+    def __init__(self, items: Iterable[Item]) -> None:
+        self._handed: queue.Queue[tuple[Item] | BaseException | None] = queue.Queue(maxsize=1)
+        self._stopped = threading.Event()
+        threading.Thread(target=_take_all, args=(iter(items), self._handed, self._stopped),
+                         name="wordloom-read-ahead", daemon=True).start()
+
+    def __iter__(self) -> Iterator[Item]:
+        while (taken := self._handed.get()) is not None:
             if isinstance(taken, BaseException):
                 raise taken
             yield taken[0]
-    finally:
-        stopped.set()
+
+    def __enter__(self) -> "ReadAhead[Item]":
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
+                 traceback: TracebackType | None) -> None:
+        self._stopped.set()
 
 
 def _take_all[Item](items: Iterator[Item], handed: "queue.Queue[tuple[Item] | BaseException | None]",
