@@ -1,19 +1,24 @@
 """Throughput of the `wordloom encode` command: the first 10 MB of the
 standard-library corpus (whole lines) piped into it through `cat`, with the
-32,000-token model, for each output format; the best of a few runs. Startup
+32,000-token model, for each output format; the median of a few runs. Startup
 (interpreter, imports, model loading) is timed on an empty input and shown
-apart, with the throughput once it is taken off.
+apart, with the throughput once it is taken off; one encode_batch_arrays call
+on the same lines, in this process, is the reference for what the command
+adds to the library.
 
     python bench/cli_encode.py [--megabytes N] [--runs N]
 """
 import argparse
 import os
 import shlex
+import statistics
 import subprocess
 import sys
 import tempfile
 import time
 from pathlib import Path
+
+import wordloom
 
 from corpus import stdlib_corpus
 from measure import cached_model
@@ -31,34 +36,47 @@ def leading_lines(corpus, megabytes, path):
     return path.stat().st_size / 1e6
 
 
-def best_seconds(command, runs):
-    """The shortest wall time of `runs` runs of the shell command."""
+def median_seconds(run, runs):
+    """The median wall time of `runs` calls of `run`."""
     times = []
     for _ in range(runs):
         start = time.perf_counter()
-        subprocess.run(command, shell=True, check=True, stdout=subprocess.DEVNULL)
+        run()
         times.append(time.perf_counter() - start)
-    return min(times)
+    return statistics.median(times)
+
+
+def command_seconds(command, runs):
+    return median_seconds(lambda: subprocess.run(command, shell=True, check=True, stdout=subprocess.DEVNULL), runs)
+
+
+def library_seconds(model, sample, runs):
+    """One encode_batch_arrays call on the lines of `sample`."""
+    tokenizer = wordloom.BpeTokenizer.load(model)
+    lines = sample.read_text(encoding="utf-8").split("\n")[:-1]  # as the command splits them
+    return median_seconds(lambda: tokenizer.encode_batch_arrays(lines), runs)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--megabytes", type=float, default=10.0, help="size of the encoded text")
-    parser.add_argument("--runs", type=int, default=3, help="runs per format; the best one counts")
+    parser.add_argument("--runs", type=int, default=3, help="runs per format; the median counts")
     options = parser.parse_args()
 
     model = cached_model("wordloom", stdlib_corpus(), VOCAB_SIZE)
-    wordloom = f"{shlex.quote(sys.executable)} -m wordloom_tools encode --model {shlex.quote(str(model))}"
+    encode = f"{shlex.quote(sys.executable)} -m wordloom_tools encode --model {shlex.quote(str(model))}"
     with tempfile.TemporaryDirectory(prefix="wordloom-cli-") as directory:
         sample = Path(directory) / "sample.txt"
         megabytes = leading_lines(stdlib_corpus(), options.megabytes, sample)
-        startup = best_seconds(f"{wordloom} < /dev/null", options.runs)
-        print(f"text: {megabytes:.1f} MB of whole lines, piped in with cat; {os.cpu_count()} CPUs; "
-              f"startup {startup:.2f} s")
+        startup = command_seconds(f"{encode} < /dev/null", options.runs)
+        library = library_seconds(model, sample, options.runs)
+        print(f"text: {megabytes:.1f} MB of whole lines, piped in with cat; {os.cpu_count()} CPUs, load average "
+              f"{os.getloadavg()[0]:.1f}; startup {startup:.2f} s; one encode_batch_arrays call {library:.2f} s "
+              f"({megabytes / library:.1f} MB/s)")
         print(f"{'output':22} {'seconds':>8} {'MB/s':>7} {'MB/s after startup':>19}")
         for name, arguments in FORMATS.items():
             extra = " ".join(shlex.quote(argument.format(directory=directory)) for argument in arguments)
-            seconds = best_seconds(f"cat {shlex.quote(str(sample))} | {wordloom} {extra}", options.runs)
+            seconds = command_seconds(f"cat {shlex.quote(str(sample))} | {encode} {extra}", options.runs)
             print(f"{name:22} {seconds:8.2f} {megabytes / seconds:7.1f} {megabytes / (seconds - startup):19.1f}")
 
 
