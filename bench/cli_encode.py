@@ -1,10 +1,11 @@
 """Throughput of the `wordloom encode` command: the first 10 MB of the
 standard-library corpus (whole lines) piped into it through `cat`, with the
-32,000-token model, for each output format; the median of a few runs. Startup
-(interpreter, imports, model loading) is timed on an empty input and shown
-apart, with the throughput once it is taken off; one encode_batch_arrays call
-on the same lines, in this process, is the reference for what the command
-adds to the library.
+32,000-token model, for each output format; the median of a few rounds, each
+of which runs every measurement once, so that all of them see the same load
+of a shared machine. Startup (interpreter, imports, model loading) is timed on
+an empty input and shown apart, with the throughput once it is taken off; one
+encode_batch_arrays call on the same lines, in this process, is the reference
+for what the command adds to the library.
 
     python bench/cli_encode.py [--megabytes N] [--runs N]
 """
@@ -36,25 +37,25 @@ def leading_lines(corpus, megabytes, path):
     return path.stat().st_size / 1e6
 
 
-def median_seconds(run, runs):
-    """The median wall time of `runs` calls of `run`."""
-    times = []
+def seconds(run):
+    start = time.perf_counter()
+    run()
+    return time.perf_counter() - start
+
+
+def round_robin_medians(calls, runs):
+    """The median wall time of each call of `calls` (a dict), run in turn
+    `runs` times over, so that every call sees the same changes in the load
+    of a shared machine."""
+    times = {name: [] for name in calls}
     for _ in range(runs):
-        start = time.perf_counter()
-        run()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
+        for name, run in calls.items():
+            times[name].append(seconds(run))
+    return {name: statistics.median(spans) for name, spans in times.items()}
 
 
-def command_seconds(command, runs):
-    return median_seconds(lambda: subprocess.run(command, shell=True, check=True, stdout=subprocess.DEVNULL), runs)
-
-
-def library_seconds(model, sample, runs):
-    """One encode_batch_arrays call on the lines of `sample`."""
-    tokenizer = wordloom.BpeTokenizer.load(model)
-    lines = sample.read_text(encoding="utf-8").split("\n")[:-1]  # as the command splits them
-    return median_seconds(lambda: tokenizer.encode_batch_arrays(lines), runs)
+def shell(command):
+    return lambda: subprocess.run(command, shell=True, check=True, stdout=subprocess.DEVNULL)
 
 
 def main():
@@ -68,16 +69,21 @@ def main():
     with tempfile.TemporaryDirectory(prefix="wordloom-cli-") as directory:
         sample = Path(directory) / "sample.txt"
         megabytes = leading_lines(stdlib_corpus(), options.megabytes, sample)
-        startup = command_seconds(f"{encode} < /dev/null", options.runs)
-        library = library_seconds(model, sample, options.runs)
+        tokenizer = wordloom.BpeTokenizer.load(model)
+        lines = sample.read_text(encoding="utf-8").split("\n")[:-1]  # as the command splits them
+        calls = {"startup": shell(f"{encode} < /dev/null"),
+                 "library": lambda: tokenizer.encode_batch_arrays(lines)}
+        for name, arguments in FORMATS.items():
+            extra = " ".join(shlex.quote(argument.format(directory=directory)) for argument in arguments)
+            calls[name] = shell(f"cat {shlex.quote(str(sample))} | {encode} {extra}")
+        medians = round_robin_medians(calls, options.runs)
+        startup, library = medians.pop("startup"), medians.pop("library")
         print(f"text: {megabytes:.1f} MB of whole lines, piped in with cat; {os.cpu_count()} CPUs, load average "
               f"{os.getloadavg()[0]:.1f}; startup {startup:.2f} s; one encode_batch_arrays call {library:.2f} s "
               f"({megabytes / library:.1f} MB/s)")
         print(f"{'output':22} {'seconds':>8} {'MB/s':>7} {'MB/s after startup':>19}")
-        for name, arguments in FORMATS.items():
-            extra = " ".join(shlex.quote(argument.format(directory=directory)) for argument in arguments)
-            seconds = command_seconds(f"cat {shlex.quote(str(sample))} | {encode} {extra}", options.runs)
-            print(f"{name:22} {seconds:8.2f} {megabytes / seconds:7.1f} {megabytes / (seconds - startup):19.1f}")
+        for name, median in medians.items():
+            print(f"{name:22} {median:8.2f} {megabytes / median:7.1f} {megabytes / (median - startup):19.1f}")
 
 
 if __name__ == "__main__":
