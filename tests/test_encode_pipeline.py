@@ -1,12 +1,19 @@
-"""The native formatting behind `wordloom encode`'s output (wordloom_tools._native):
-lines of ids and tokens built from the arrays of encode_batch_arrays match a
-plain Python rendering of the same arrays, shifted offsets match adding in
-Python, and arrays that do not fit together are refused, never read past."""
+"""The pipeline behind `wordloom encode`: the native formatting of its output
+(wordloom_tools._native), where lines of ids and tokens built from the arrays
+of encode_batch_arrays match a plain Python rendering of the same arrays,
+shifted offsets match adding in Python, and arrays that do not fit together
+are refused, never read past; and the thread that reads its input, whose
+failures still end the command."""
+import os
+import subprocess
+import sys
 from array import array
+from pathlib import Path
 
 import pytest
 from hypothesis import given, strategies as st
 
+import wordloom_tools
 from wordloom_tools._native import joined_lines, shifted
 
 IDS = (b'{"ids": [', None, b", ", b"]}\n")
@@ -84,3 +91,14 @@ class TestShifted:
             shifted(array("Q", [0, 2**63]), 2**63)
         with pytest.raises(OverflowError):
             shifted(array("Q", [0]), 2**64)
+
+
+def test_a_failed_read_ends_the_command_with_its_error(trained, tmp_path):
+    trained.save_pretrained(tmp_path)
+    package_root = str(Path(wordloom_tools.__file__).parents[1])
+    path = os.pathsep.join(filter(None, [package_root, os.environ.get("PYTHONPATH")]))
+    # Reading the start of one's own memory fails with EIO: no page is mapped there.
+    result = subprocess.run([sys.executable, "-m", "wordloom_tools", "encode", "--model", tmp_path, "--ids",
+                             "--input", "/proc/self/mem"], capture_output=True, text=True, timeout=120,
+                            env={**os.environ, "PYTHONPATH": path})
+    assert (result.returncode, result.stdout, result.stderr) == (1, "", "wordloom encode: error: input/output error\n")
