@@ -1,5 +1,5 @@
 """Types of the compiled module wordloom_tools._native."""
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Buffer, Callable, Iterable, Sequence
 from os import PathLike
 from typing import ClassVar, final
 
@@ -8,6 +8,12 @@ from wordloom import BpeTokenizer, PreTokenization, SpecialTokenRemovalMethod
 _Path = str | bytes | PathLike[str] | PathLike[bytes]
 # Called as progress(phase, done, total): "read" bytes, then "merge" tokens.
 _Progress = Callable[[str, int, int], object]
+# (prefix, table, separator, suffix) per piece of a text's output; a table of
+# None stands for the ids in decimal.
+_Fields = Sequence[tuple[bytes, Sequence[bytes] | None, bytes, bytes]]
+
+def joined_lines(ids: Buffer, offsets: Buffer, fields: _Fields) -> bytes: ...
+def shifted(numbers: Buffer, amount: int) -> bytes: ...
 
 @final
 class WordCounts:

@@ -86,7 +86,9 @@ def split_lines(block: bytes, replace_invalid: bool = False) -> Lines:
 
 
 def _split(text: AnyStr, newline: AnyStr, carriage_return: AnyStr) -> list[AnyStr]:
-    lines = text.replace(carriage_return + newline, newline).split(newline)
+    if carriage_return in text:  # a search for one character: far quicker than replace() finding nothing
+        text = text.replace(carriage_return + newline, newline)
+    lines = text.split(newline)
     if text.endswith(newline):
         lines.pop()
     return lines

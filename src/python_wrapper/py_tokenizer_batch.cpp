@@ -10,6 +10,7 @@
 
 #include "batch_encoding.hpp"
 #include "conversions.hpp"
+#include "interpreter_lock.hpp"
 #include "py_instance.hpp"
 #include "py_tokenizer_extensions.hpp"
 #include "readonly_array.hpp"
@@ -17,27 +18,6 @@
 
 namespace wordloom::python {
 namespace {
-
-// Releases the interpreter lock for its lifetime; check_signals takes it back
-// briefly to run the Python signal handlers.
-class InterpreterLockReleased {
- public:
-  InterpreterLockReleased() : state_(PyEval_SaveThread()) {}
-  ~InterpreterLockReleased() { PyEval_RestoreThread(state_); }
-  InterpreterLockReleased(const InterpreterLockReleased&) = delete;
-  InterpreterLockReleased& operator=(const InterpreterLockReleased&) = delete;
-
-  // Throws PythonError (with the lock released again) when a handler raised.
-  void check_signals() {
-    PyEval_RestoreThread(state_);
-    const int raised = PyErr_CheckSignals();
-    state_ = PyEval_SaveThread();
-    if (raised != 0) throw PythonError{};
-  }
-
- private:
-  PyThreadState* state_;
-};
 
 // operator.index() of the object, at least 1.
 unsigned to_thread_count(PyObject* object) {

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "conversions.hpp"
+#include "interpreter_lock.hpp"
 #include "model_state.hpp"
 #include "py_instance.hpp"
 #include "py_tokenizer_extensions.hpp"
@@ -97,7 +98,12 @@ PyObject* save_pretrained_method(PyObject* self, PyObject* const* args, Py_ssize
 PyObject* load_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guarded([&] {
     const std::string files_path = bind(kLoad, args, nargs, kwnames).convert(0, to_fs_path);
-    Result<BpeTokenizer> loaded = BpeTokenizer::new_from_pretrained(files_path);
+    // Reading and parsing the files touches no Python object: other threads
+    // (the command line reading its input) run meanwhile.
+    Result<BpeTokenizer> loaded = [&files_path] {
+      const InterpreterLockReleased unlocked;
+      return BpeTokenizer::new_from_pretrained(files_path);
+    }();
     if (!loaded) raise_model_files_error(loaded.error());
     return new_instance(std::move(loaded).value());
   });

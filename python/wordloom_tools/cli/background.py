@@ -1,9 +1,13 @@
-"""One call at a time on a helper thread, so that the calling thread can go
-on, while the interpreter lock is free, with the next piece of work (writing
-one block of encoded lines while the next block is encoded)."""
-from collections.abc import Callable
+"""Work on helper threads, so that the calling thread can go on, while the
+interpreter lock is free, with the next piece of work: writing one block of
+encoded lines, and reading the next, while a block is encoded."""
+import queue
+import threading
+from collections.abc import Callable, Iterable, Iterator
 from concurrent.futures import Future, ThreadPoolExecutor
 from types import TracebackType
+
+HANDOVER_SECONDS = 0.05  # how often a helper waiting to hand an item over checks that it is still wanted
 
 
 class Background:
@@ -34,3 +38,54 @@ class Background:
                 self.wait()
         finally:
             self._executor.shutdown(wait=True, cancel_futures=True)
+
+
+class ReadAhead[Item]:
+    """Iterates once over `items`, each taken on a helper thread, which starts
+    at once, while the caller works on the one before; raises what taking
+    them raised. The helper is a daemon thread, so that an interrupted caller
+    never waits for input that may not come; it takes no more items once the
+    block that holds this ends."""
+
+    def __init__(self, items: Iterable[Item]) -> None:
+        self._handed: queue.Queue[tuple[Item] | BaseException | None] = queue.Queue(maxsize=1)
+        self._stopped = threading.Event()
+        threading.Thread(target=_take_all, args=(iter(items), self._handed, self._stopped),
+                         name="wordloom-read-ahead", daemon=True).start()
+
+    def __iter__(self) -> Iterator[Item]:
+        while (taken := self._handed.get()) is not None:
+            if isinstance(taken, BaseException):
+                raise taken
+            yield taken[0]
+
+    def __enter__(self) -> "ReadAhead[Item]":
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
+                 traceback: TracebackType | None) -> None:
+        self._stopped.set()
+
+
+def _take_all[Item](items: Iterator[Item], handed: "queue.Queue[tuple[Item] | BaseException | None]",
+                    stopped: threading.Event) -> None:
+    """Hands over each item, then None at the end or the exception raised."""
+    try:
+        for item in items:
+            if not _hand_over((item,), handed, stopped):
+                return
+    except BaseException as error:
+        _hand_over(error, handed, stopped)
+        return
+    _hand_over(None, handed, stopped)
+
+
+def _hand_over[Value](value: Value, handed: "queue.Queue[Value]", stopped: threading.Event) -> bool:
+    """Puts `value` in `handed` once there is room; False if the taker has stopped first."""
+    while not stopped.is_set():
+        try:
+            handed.put(value, timeout=HANDOVER_SECONDS)
+            return True
+        except queue.Full:
+            pass
+    return False

@@ -11,7 +11,7 @@ from functools import partial
 
 from wordloom_tools import model_files
 from wordloom_tools.cli import progress
-from wordloom_tools.cli.background import Background
+from wordloom_tools.cli.background import Background, ReadAhead
 from wordloom_tools.cli.commands import STANDARD_INPUT, require_piped_input
 from wordloom_tools.cli.errors import UsageError, UserError
 from wordloom_tools.cli.outputs import ARRAYS_SUFFIX, TEXT_SOURCE, Location, Output, opened_output
@@ -54,18 +54,20 @@ def run(options: argparse.Namespace) -> None:
     if options.output is not None and options.output.name.endswith(ARRAYS_SUFFIX) and options.format != "plain":
         raise UsageError(f"an {ARRAYS_SUFFIX} output holds ids only: leave out --json and --ids")
     inputs = _inputs(options)
-    tokenizer = model_files.load(options.model)
     replace = options.on_unknown == "replace"
-    encoder = LineEncoder(tokenizer, replace, model_files.special_tokens(options.model) if replace else ())
-    failures = Failures()
-    # Each block is written on a helper thread while the next one is encoded.
-    with opened_output(options.output, options.format, tokenizer) as output, \
-            progress.byte_bar("encoding", _total_size(inputs), _progress_shown(options)) as bar, \
-            Background() as writer:
-        for batch in _batches(options.text, inputs, replace):
-            pieces = list(encoder.encode(batch.lines.texts, batch.lines.invalid))
-            writer.start(partial(_write, batch, pieces, output, options.on_unknown, failures))
-            bar.update(batch.size)
+    # While a block is encoded, the one before is written and the next one read, each on a helper thread;
+    # the first is read while the model loads.
+    with ReadAhead(_batches(options.text, inputs, replace)) as batches:
+        tokenizer = model_files.load(options.model)
+        encoder = LineEncoder(tokenizer, replace, model_files.special_tokens(options.model) if replace else ())
+        failures = Failures()
+        with opened_output(options.output, options.format, tokenizer) as output, \
+                progress.byte_bar("encoding", _total_size(inputs), _progress_shown(options)) as bar, \
+                Background() as writer:
+            for batch in batches:
+                pieces = list(encoder.encode(batch.lines.texts, batch.lines.invalid))
+                writer.start(partial(_write, batch, pieces, output, options.on_unknown, failures))
+                bar.update(batch.size)
     if failures.count and options.on_unknown == "error":
         raise UserError(f"{failures.lines()} could not be encoded (see the error records), "
                         f"the first at {failures.first}")

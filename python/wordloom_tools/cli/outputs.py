@@ -1,6 +1,7 @@
 """What `wordloom encode` writes, to standard output or a file: lines of
-tokens and ids, JSON lines or .npy arrays. Text is formatted a whole block of
-lines at a time, with lookups in tables of strings rather than a call per id."""
+tokens and ids, JSON lines or .npy arrays. Lines of ids are formatted a whole
+block at a time by native code, which leaves the interpreter lock free for
+encoding the next block meanwhile."""
 import json
 import sys
 from array import array
@@ -12,7 +13,7 @@ from typing import BinaryIO, Protocol
 
 import wordloom
 
-from wordloom_tools import model_files
+from wordloom_tools import _native, model_files
 from wordloom_tools.cli.errors import UserError
 from wordloom_tools.line_encoding import Encoded
 from wordloom_tools.npy import NpyWriter
@@ -45,10 +46,12 @@ class _TextOutput:
     def __init__(self, stream: BinaryIO, tokenizer: wordloom.BpeTokenizer) -> None:
         self._stream = stream
         self._tokenizer = tokenizer
-        self._ids = [str(token_id) for token_id in range(tokenizer.get_vocab_size())]
 
     def _write(self, lines: Iterator[str]) -> None:
         self._stream.write("".join(lines).encode("utf-8"))
+
+    def _write_joined(self, piece: Encoded, fields: "_native._Fields") -> None:
+        self._stream.write(_native.joined_lines(piece.ids, piece.offsets, fields))
 
     def flush(self) -> None:
         self._stream.flush()
@@ -60,11 +63,11 @@ class PlainLines(_TextOutput):
 
     def __init__(self, stream: BinaryIO, tokenizer: wordloom.BpeTokenizer) -> None:
         super().__init__(stream, tokenizer)
-        self._tokens = model_files.vocabulary(tokenizer)
+        tokens = [token.encode("utf-8") for token in model_files.vocabulary(tokenizer)]
+        self._fields = ((b"", tokens, b" ", b"\n"), (b"", None, b" ", b"\n"))
 
     def write(self, piece: Encoded) -> None:
-        self._write(map("{}\n{}\n".format, joined_per_line(self._tokens, piece, " "),
-                        joined_per_line(self._ids, piece, " ")))
+        self._write_joined(piece, self._fields)
 
     def write_failure(self, location: Location, message: str) -> None:
         raise UserError(f"{location}: {message}")
@@ -82,8 +85,10 @@ class _JsonLines(_TextOutput):
 class IdLines(_JsonLines):
     """{"ids": [...]} per text."""
 
+    FIELDS = ((b'{"ids": [', None, b", ", b"]}\n"),)
+
     def write(self, piece: Encoded) -> None:
-        self._write(map('{{"ids": [{}]}}\n'.format, joined_per_line(self._ids, piece, ", ")))
+        self._write_joined(piece, self.FIELDS)
 
 
 class DescribedLines(_JsonLines):
@@ -113,7 +118,7 @@ class ArrayFiles:
 
     def write(self, piece: Encoded) -> None:
         self._ids.write(piece.ids)
-        self._offsets.write(array("Q", map(self._written.__add__, piece.offsets[1:])))
+        self._offsets.write(memoryview(_native.shifted(piece.offsets[1:], self._written)).cast("Q"))
         self._written += len(piece.ids)
 
     def write_failure(self, location: Location, message: str) -> None:
@@ -144,14 +149,6 @@ def opened_output(path: Path | None, text_format: str, tokenizer: wordloom.BpeTo
 def offsets_path(ids_path: Path) -> Path:
     """Where the offsets go beside the ids: x.npy -> x.offsets.npy."""
     return ids_path.with_name(ids_path.name.removesuffix(ARRAYS_SUFFIX) + OFFSETS_SUFFIX)
-
-
-def joined_per_line(table: list[str], piece: Encoded, separator: str) -> Iterator[str]:
-    """Per line of `piece`, the entries of `table` for its ids joined by
-    `separator`."""
-    strings = list(map(table.__getitem__, piece.ids))
-    offsets = piece.offsets.tolist()
-    return map(separator.join, map(strings.__getitem__, map(slice, offsets, offsets[1:])))
 
 
 def token_type_name(token_type: wordloom.TokenType) -> str:

@@ -1,30 +1,65 @@
 """Progress on standard error, drawn only while a person can watch it:
 standard error is a terminal and --quiet was not given. Each display clears
-its line when it closes, so messages that follow start on a clean line."""
+its line when it closes, so messages that follow start on a clean line.
+tqdm is imported only for a display that is shown: with its own imports and
+the lock it makes, it would add about a tenth of the start-up time."""
 import sys
 from collections.abc import Callable, Iterable
 from types import TracebackType
-from typing import NoReturn, TypeVar
+from typing import TYPE_CHECKING, Any, NoReturn, TypeVar
 
-from tqdm import tqdm
+if TYPE_CHECKING:
+    from tqdm import tqdm
 
 Item = TypeVar("Item")
+
+
+class HiddenBar:
+    """Stands in for a bar that is not shown: it counts, and draws nothing."""
+
+    def __init__(self) -> None:
+        self.n = 0
+
+    def update(self, n: int = 1) -> None:
+        self.n += n
+
+    def refresh(self) -> None:
+        pass
+
+    def close(self) -> None:
+        pass
+
+    def __enter__(self) -> "HiddenBar":
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
+                 traceback: TracebackType | None) -> None:
+        pass
 
 
 def shown(quiet: bool) -> bool:
     return not quiet and sys.stderr.isatty()
 
 
-def byte_bar(label: str, total: int | None, show: bool) -> "tqdm[NoReturn]":
+def byte_bar(label: str, total: int | None, show: bool) -> "tqdm[NoReturn] | HiddenBar":
     """A bar counting bytes towards `total` (a plain count when None); the
     caller adds to it with update(n)."""
-    return tqdm(desc=label, total=total, unit="B", unit_scale=True, unit_divisor=1024, disable=not show,
-                leave=False, file=sys.stderr)
+    return _bar(show, desc=label, total=total, unit="B", unit_scale=True, unit_divisor=1024)
 
 
 def counted(items: list[Item], label: str, show: bool) -> Iterable[Item]:
     """`items`, counted on a bar as they are taken."""
-    return tqdm(items, desc=label, disable=not show, leave=False, file=sys.stderr)
+    if not show:
+        return items
+    from tqdm import tqdm
+    return tqdm(items, desc=label, leave=False, file=sys.stderr)
+
+
+def _bar(show: bool, **settings: Any) -> "tqdm[NoReturn] | HiddenBar":
+    if not show:
+        return HiddenBar()
+    from tqdm import tqdm
+    return tqdm(leave=False, file=sys.stderr, **settings)
 
 
 class TrainingBars:
@@ -34,7 +69,7 @@ class TrainingBars:
     def __init__(self, total_bytes: int | None, show: bool) -> None:
         self._show = show
         self._reading = byte_bar("reading", total_bytes, show)
-        self._merging: "tqdm[NoReturn] | None" = None
+        self._merging: "tqdm[NoReturn] | HiddenBar | None" = None
 
     def read(self, size: int) -> None:
         self._reading.update(size)
@@ -53,8 +88,7 @@ class TrainingBars:
         """The progress callable of training."""
         if self._merging is None:
             self._reading.close()
-            self._merging = tqdm(desc="merging", total=total, unit=" merges", disable=not self._show, leave=False,
-                                 file=sys.stderr)
+            self._merging = _bar(self._show, desc="merging", total=total, unit=" merges")
         self._merging.n = done
         self._merging.refresh()
 
