@@ -10,8 +10,9 @@ from wordloom_tools.failures import cause
 
 READ_BYTES = 1 << 16  # the least one read asks for, so that a long line grows in few reads
 IDLE_MILLISECONDS = 20  # no input for this long ends a block: a pause of the writer, not a slow pipe
-# A wait for input wakes this often: the system may hand Ctrl-C to another
-# thread, and then only a waking main thread runs Python's handler.
+# A wait of the main thread (for input, or for a helper thread) wakes this
+# often: the system may hand Ctrl-C to a helper thread, and only the main
+# thread runs Python's handler, when it wakes.
 WAKE_MILLISECONDS = 100
 
 

@@ -7,6 +7,8 @@ from collections.abc import Callable, Iterable, Iterator
 from concurrent.futures import Future, ThreadPoolExecutor
 from types import TracebackType
 
+from wordloom_tools.line_input import WAKE_MILLISECONDS
+
 HANDOVER_SECONDS = 0.05  # how often a helper waiting to hand an item over checks that it is still wanted
 
 
@@ -25,8 +27,12 @@ class Background:
 
     def wait(self) -> None:
         running, self._running = self._running, None
-        if running is not None:
-            running.result()
+        while running is not None:
+            try:
+                running.result(timeout=WAKE_MILLISECONDS / 1000)
+                running = None
+            except TimeoutError:
+                pass
 
     def __enter__(self) -> "Background":
         return self
@@ -54,10 +60,17 @@ class ReadAhead[Item]:
                          name="wordloom-read-ahead", daemon=True).start()
 
     def __iter__(self) -> Iterator[Item]:
-        while (taken := self._handed.get()) is not None:
+        while (taken := self._take()) is not None:
             if isinstance(taken, BaseException):
                 raise taken
             yield taken[0]
+
+    def _take(self) -> tuple[Item] | BaseException | None:
+        while True:
+            try:
+                return self._handed.get(timeout=WAKE_MILLISECONDS / 1000)
+            except queue.Empty:
+                pass
 
     def __enter__(self) -> "ReadAhead[Item]":
         return self
