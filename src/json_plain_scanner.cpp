@@ -147,9 +147,8 @@ bool PlainScanner::string(std::string_view& text, std::string& decoded) {
   return true;
 }
 
-bool PlainScanner::unsigned_integer(std::uint64_t max, std::uint64_t& value) {
+bool PlainScanner::digits(std::uint64_t max, std::uint64_t& value) {
   constexpr std::ptrdiff_t kMaxDigits = 19;  // below 2^64 whatever the digits
-  skip_space();
   const auto digit_at = [this](const char* p) { return p != end_ && static_cast<unsigned>(*p - '0') <= 9; };
   const char* at = at_;
   std::uint64_t number = 0;
@@ -160,8 +159,8 @@ bool PlainScanner::unsigned_integer(std::uint64_t max, std::uint64_t& value) {
   }
   // Leading zeros, more digits (beyond 19), a fraction or an exponent are
   // left to the full reader.
-  const std::ptrdiff_t digits = at - at_;
-  if (digits == 0 || (digits > 1 && *at_ == '0')) return false;
+  const std::ptrdiff_t count = at - at_;
+  if (count == 0 || (count > 1 && *at_ == '0')) return false;
   if (digit_at(at) || (at != end_ && (*at == '.' || *at == 'e' || *at == 'E'))) return false;
   at_ = at;
   value = number;
