@@ -257,14 +257,15 @@ template <typename V>
 bool scan_pair_keyed(std::string_view text, PairMap<V>& pairs, std::size_t expected_size) {
   json::PlainScanner scan(text);
   pairs.reserve(expected_size);
-  const auto read_value = [&](std::string_view key) {
-    TokenPair pair;
+  std::uint64_t left, right;
+  const auto read_key = [&] { return scan.integer_pair_string('_', std::numeric_limits<TokenId>::max(), left, right); };
+  const auto read_value = [&] {
     std::uint64_t value;
-    if (!parse_pair_key(key, pair) || !scan.unsigned_integer(std::numeric_limits<V>::max(), value)) return false;
-    pairs.insert_or_assign(pair, static_cast<V>(value));
+    if (!scan.unsigned_integer(std::numeric_limits<V>::max(), value)) return false;
+    pairs.insert_or_assign(TokenPair{static_cast<TokenId>(left), static_cast<TokenId>(right)}, static_cast<V>(value));
     return true;
   };
-  return scan.object(read_value) && scan.at_end();
+  return scan.object(read_key, read_value) && scan.at_end();
 }
 
 // Reads the model file at `path` into `target`, through `text`: by `scan`

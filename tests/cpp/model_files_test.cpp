@@ -300,6 +300,27 @@ TEST_F(LoadTest, ReadsPlainAndUnusualSpellingsOfTheSameTablesAlike) {
   EXPECT_EQ(model->pairs_to_merge, (PairMap<TokenId>{{{0, 1}, 0}, {{7, 9}, 4294967295}}));
 }
 
+// Short numbers are read several digits at a time: every length, with the
+// file going on after them or ending right there, must read as written.
+TEST_F(LoadTest, ReadsIdsOfEveryLength) {
+  std::vector<TokenPair> rules;
+  std::string text = "[[";
+  for (TokenId id = 1, length = 1; length <= 10; ++length, id = id * 10 + length % 10) {
+    rules.push_back({id, id == 1 ? 0 : id / 10});
+    text += std::to_string(id) + "," + std::to_string(rules.back().right) + "],[";
+  }
+  rules.push_back({4294967295, 9});
+  text += "4294967295,9]]";
+  for (std::string_view ending : {"", "\n          "}) {
+    write("merge_rules.json", text + std::string(ending));
+    EXPECT_EQ(load().model->merge_rules, rules) << ending.size();
+  }
+  for (const char* unusual : {"[[01,2]]", "[[1,2.0]]", "[[1,2e0]]", "[[1,00000000]]", "[[1,4294967296]]"}) {
+    write("merge_rules.json", unusual);
+    EXPECT_NE(load_error(), "(loaded)") << unusual;
+  }
+}
+
 TEST_F(LoadTest, RaisesAnInternalFailureForMalformedPairKeys) {
   for (const char* key : {"127", "a_7", "12_", "_7", "1_-2", "++1_2", "4294967296_1", " 1_2", "1 _2"}) {
     write("save_ranks.json", std::string("{\"") + key + "\": 1}");
