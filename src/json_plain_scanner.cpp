@@ -67,6 +67,15 @@ bool decode_escapes(std::string_view raw, std::string& decoded) {
   return true;
 }
 
+// Eight bytes from `at` with the first in the lowest byte, whatever the host,
+// so that counting trailing zero bits finds the first byte that matches.
+std::uint64_t eight_bytes(const char* at) {
+  std::uint64_t word;
+  std::memcpy(&word, at, 8);
+  if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+  return word;
+}
+
 // The first byte from `at` that is no printable ASCII character other than a
 // quote or a backslash; eight bytes at a time while they are all plain.
 const char* skip_plain_bytes(const char* at, const char* end) {
@@ -74,8 +83,7 @@ const char* skip_plain_bytes(const char* at, const char* end) {
   constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
   const auto zero_byte = [](std::uint64_t word) { return (word - kOnes) & ~word & kHighBits; };
   for (; end - at >= 8; at += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, at, 8);
+    const std::uint64_t word = eight_bytes(at);
     // The lowest flag marks the first special byte exactly; flags above it may be spurious.
     const std::uint64_t special = zero_byte(word ^ (kOnes * '"')) | zero_byte(word ^ (kOnes * '\\')) |
                                   ((word - kOnes * 0x20) & ~word) | (word & kHighBits);
@@ -94,8 +102,7 @@ const char* skip_plain_bytes(const char* at, const char* end) {
 // must be readable. Ids and ranks are short: this spares a branch per digit.
 bool take_short_number(const char*& at, std::uint64_t& number) {
   constexpr std::uint64_t kZeros = 0x3030303030303030ULL;  // '0' in every byte
-  std::uint64_t word;
-  std::memcpy(&word, at, 8);
+  const std::uint64_t word = eight_bytes(at);
   // 0x33 in each byte that is a digit: its high nibble is 3, also after adding 6.
   const std::uint64_t high_nibbles = 0xF0F0F0F0F0F0F0F0ULL;
   const std::uint64_t not_digits = ((word & high_nibbles) | ((word + 0x0606060606060606ULL) & high_nibbles) >> 4) ^
