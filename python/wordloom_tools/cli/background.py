@@ -27,12 +27,8 @@ class Background:
 
     def wait(self) -> None:
         running, self._running = self._running, None
-        while running is not None:
-            try:
-                running.result(timeout=WAKE_MILLISECONDS / 1000)
-                running = None
-            except TimeoutError:
-                pass
+        if running is not None:
+            _awake_while_waiting(running.result, TimeoutError)
 
     def __enter__(self) -> "Background":
         return self
@@ -66,11 +62,7 @@ class ReadAhead[Item]:
             yield taken[0]
 
     def _take(self) -> tuple[Item] | BaseException | None:
-        while True:
-            try:
-                return self._handed.get(timeout=WAKE_MILLISECONDS / 1000)
-            except queue.Empty:
-                pass
+        return _awake_while_waiting(self._handed.get, queue.Empty)
 
     def __enter__(self) -> "ReadAhead[Item]":
         return self
@@ -78,6 +70,16 @@ class ReadAhead[Item]:
     def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
                  traceback: TracebackType | None) -> None:
         self._stopped.set()
+
+
+def _awake_while_waiting[Result](wait: Callable[..., Result], timed_out: type[Exception]) -> Result:
+    """What `wait` returns, called with a timeout again and again: the main
+    thread wakes between calls, as for input, to run Python's Ctrl-C handler."""
+    while True:
+        try:
+            return wait(timeout=WAKE_MILLISECONDS / 1000)
+        except timed_out:
+            pass
 
 
 def _take_all[Item](items: Iterator[Item], handed: "queue.Queue[tuple[Item] | BaseException | None]",
