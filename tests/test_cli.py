@@ -540,6 +540,17 @@ class TestEndings:
         assert child.wait(timeout=60) == 130
         assert child.stderr.read() == "wordloom: interrupted\n"
 
+    def test_input_that_pauses_is_waited_for(self, model):
+        child = self.start("encode", "--model", model)
+        for word in ("low", "new"):
+            child.stdin.write(f"{word}\n")
+            child.stdin.flush()
+            assert child.stdout.readline() == f"{word}</w>\n"
+            child.stdout.readline()  # its ids
+            time.sleep(0.5)  # longer than the command's waits for input last before they wake
+        child.stdin.close()
+        assert child.wait(timeout=60) == 0
+
     def test_ctrl_c_while_waiting_for_input(self, model):
         child = self.start("encode", "--model", model)
         child.stdin.write("low\n")
