@@ -1,4 +1,5 @@
 """Training through the public surface: ids, merges, timing lines, fatal paths."""
+import hashlib
 import os
 import re
 
@@ -131,6 +132,19 @@ class TestDeterminism:
             return [line for line in run_python(self.SCRIPT, corpus).stdout.splitlines() if line.startswith("RESULT")]
         runs = [results() for _ in range(3)]
         assert runs[0] == runs[1] == runs[2] and len(runs[0]) == 2
+
+    # What training made of real corpora before its data structures last
+    # changed: the models must stay byte for byte the same.
+    @pytest.mark.parametrize("corpus, kind, digest", [
+        ("tinyshakespeare.txt", PreTokenization.whitespace(),
+         "491b699f97976780841431cb5a433573a56fe0e973f5ca4d4b726abdcdb06bda"),
+        ("gogol_dead_souls_ru.txt", PreTokenization.punctuation(),
+         "be6d9942e315d1f209587e4a6093504a9f09fce647cbe0137126d96ca5451547"),
+    ])
+    def test_real_corpora_train_to_the_same_models_as_before(self, tmp_path, corpora_dir, corpus, kind, digest):
+        BpeTokenizer(str(corpora_dir / corpus), 3000, kind, save_model=True, output_dir=str(tmp_path)).train()
+        files = b"".join((tmp_path / name).read_bytes() for name in ("token_table.json", "merge_rules.json"))
+        assert hashlib.sha256(files).hexdigest() == digest
 
     @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
     def test_training_works_in_a_forked_child_after_the_parent_trained(self, tmp_path):
