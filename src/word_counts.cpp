@@ -6,11 +6,12 @@ namespace wordloom {
 
 WordCounts::WordCounts()
     : words_(std::make_unique<word_counts_detail::Words>()),
-      index_(0, word_counts_detail::WordHash{words_.get()}, word_counts_detail::WordEq{words_.get()}) {}
+      index_(0, word_counts_detail::EntryHash{}, word_counts_detail::EntryEq{words_.get()}) {}
 
 void WordCounts::add(std::string_view word, std::uint64_t count) {
-  if (auto found = index_.find(word); found != index_.end()) {
-    counts_[*found] += count;
+  const word_counts_detail::Lookup lookup(word);
+  if (auto found = index_.find(lookup); found != index_.end()) {
+    counts_[static_cast<std::uint32_t>(*found)] += count;
     return;
   }
   if (counts_.size() == std::numeric_limits<std::uint32_t>::max()) {
@@ -19,7 +20,7 @@ void WordCounts::add(std::string_view word, std::uint64_t count) {
   words_->bytes.append(word);
   words_->ends.push_back(words_->bytes.size());
   counts_.push_back(count);
-  index_.insert(static_cast<std::uint32_t>(counts_.size() - 1));
+  index_.insert(lookup.entry(static_cast<std::uint32_t>(counts_.size() - 1)));
 }
 
 void WordCounts::add_all(const WordCounts& other) {

@@ -28,20 +28,26 @@ struct Words {
   }
 };
 
-// Word numbers hash and compare by their words, so that the set of numbers
-// finds a word by its text.
-struct WordHash {
-  using is_transparent = void;
-  using is_avalanching = void;  // as StringHash
-  const Words* words;
-  std::size_t operator()(std::string_view word) const noexcept { return StringHash{}(word); }
-  std::size_t operator()(std::uint32_t i) const noexcept { return StringHash{}((*words)[i]); }
+// An entry of the index holds a word's number in its low half and the high
+// half of the word's hash in its high half, so that growing the index never
+// reads the words again. A lookup brings the word with that half.
+struct Lookup {
+  std::string_view word;
+  std::uint64_t hash_half;
+
+  explicit Lookup(std::string_view w) : word(w), hash_half(StringHash{}(w) >> 32) {}
+  std::uint64_t entry(std::uint32_t number) const { return hash_half << 32 | number; }
 };
-struct WordEq {
+struct EntryHash {
+  using is_transparent = void;
+  std::size_t operator()(const Lookup& lookup) const noexcept { return lookup.hash_half; }
+  std::size_t operator()(std::uint64_t entry) const noexcept { return entry >> 32; }
+};
+struct EntryEq {
   using is_transparent = void;
   const Words* words;
-  std::string_view text(std::string_view word) const { return word; }
-  std::string_view text(std::uint32_t i) const { return (*words)[i]; }
+  std::string_view text(const Lookup& lookup) const { return lookup.word; }
+  std::string_view text(std::uint64_t entry) const { return (*words)[static_cast<std::uint32_t>(entry)]; }
   template <typename A, typename B>
   bool operator()(const A& a, const B& b) const noexcept {
     return text(a) == text(b);
@@ -73,7 +79,7 @@ class WordCounts {
  private:
   std::unique_ptr<word_counts_detail::Words> words_;  // stays put when the counts move: the index refers to it
   std::vector<std::uint64_t> counts_;
-  boost::unordered_flat_set<std::uint32_t, word_counts_detail::WordHash, word_counts_detail::WordEq> index_;
+  boost::unordered_flat_set<std::uint64_t, word_counts_detail::EntryHash, word_counts_detail::EntryEq> index_;
 };
 
 }  // namespace wordloom
