@@ -69,84 +69,138 @@ void run_parts(std::size_t count, unsigned threads, const InterruptCheck& check_
 
 constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
 
-// The arena keeps one slot of 8 bytes per character of every distinct word
+// The arena keeps one slot of 4 bytes per character of every distinct word
 // (end-of-word marker included): on large corpora it is most of training's
 // memory. A merge leaves the slots where they are: the merged symbol starts
 // at its left part's slot and covers the slots up to the next symbol. So the
 // links between symbols need no slots of their own: they are found from the
 // covered slots next to a symbol, which are written on every merge.
 //
-// A symbol's slot holds its id and its word's count; the word's first slot
-// is flagged. A covered slot holds kCovered; the one right after a symbol's
-// own slot holds the symbol's end (the position just past it), the symbol's
-// last slot holds its start. In a symbol of two slots the one covered slot
-// holds the start, which tells it apart: an end is always greater.
-constexpr TokenId kCovered = kNone;
-constexpr std::uint32_t kWordStart = std::uint32_t{1} << 31;
-constexpr std::uint32_t kLargeCount = kWordStart - 1;  // a word count beyond 31 bits: look it up by the word
+// A symbol's slot holds its id, flagged at a word's first slot. A covered
+// slot holds a distance: the one right after a symbol's own slot the distance
+// from there to the symbol's end (the position just past it), the symbol's
+// last slot the distance back to the symbol's start. In a symbol of two slots
+// the one covered slot holds 1, the distance back, which tells it apart: the
+// distance on to an end is at least 2. Word counts are kept by word.
+constexpr std::uint32_t kCoveredSlot = std::uint32_t{1} << 31;
+constexpr std::uint32_t kWordStart = std::uint32_t{1} << 30;
+constexpr TokenId kLargestId = kWordStart - 1;
+constexpr std::uint32_t kLongestWord = kCoveredSlot - 1;  // so that any distance in a word fits a slot
 
-struct Symbol {
-  TokenId id;           // or kCovered
-  std::uint32_t value;  // word count (or kLargeCount) | kWordStart at a word's first slot; a covered slot's link
+// Where every word starts in the arena and how often it occurs. The word
+// of a position is found from the word of its block's first slot, so that a
+// lookup reads a line of the small block table and one or two lines of words.
+class ArenaWords {
+ public:
+  // `starts` holds the first position of every word and then the arena's size.
+  ArenaWords(const std::vector<std::uint32_t>& starts, const WordCounts& counts) {
+    words_.reserve(starts.size());
+    for (std::size_t w = 0; w < counts.size(); ++w) {
+      const std::uint64_t count = counts.count(w);
+      if (count >= kLargeCount) large_counts_.emplace(w, count);
+      words_.push_back({starts[w], static_cast<std::uint32_t>(std::min<std::uint64_t>(count, kLargeCount))});
+    }
+    words_.push_back({starts.back(), 0});
+    block_words_.resize((std::size_t{starts.back()} >> kBlockBits) + 1);
+    std::size_t w = 0;
+    for (std::size_t block = 0; block < block_words_.size(); ++block) {
+      while (words_[w + 1].start <= block << kBlockBits) ++w;
+      block_words_[block] = static_cast<std::uint32_t>(w);
+    }
+  }
+
+  std::size_t size() const { return words_.size() - 1; }
+  std::uint32_t start(std::size_t w) const { return words_[w].start; }
+  std::uint32_t end(std::size_t w) const { return words_[w + 1].start; }
+  std::uint32_t arena_size() const { return words_.back().start; }
+
+  // The word of any position of the arena.
+  std::size_t word_of(std::uint32_t p) const {
+    std::size_t w = block_words_[p >> kBlockBits];
+    while (words_[w + 1].start <= p) ++w;
+    return w;
+  }
+  // Prefetches in two steps what word_of(p) and count() read: the block's
+  // word first, then, some time later, the words it leads to.
+  void prefetch_block(std::uint32_t p) const { __builtin_prefetch(&block_words_[p >> kBlockBits]); }
+  void prefetch_words(std::uint32_t p) const { __builtin_prefetch(&words_[block_words_[p >> kBlockBits]]); }
+
+  std::uint64_t count(std::size_t w) const {
+    const std::uint32_t count = words_[w].count;
+    return count != kLargeCount ? count : large_counts_.find(static_cast<std::uint32_t>(w))->second;
+  }
+
+ private:
+  static constexpr unsigned kBlockBits = 6;
+  static constexpr std::uint32_t kLargeCount = std::numeric_limits<std::uint32_t>::max();  // look it up by word
+
+  struct Word {
+    std::uint32_t start;
+    std::uint32_t count;  // or kLargeCount
+  };
+  std::vector<Word> words_;                  // and the arena's size after the last
+  std::vector<std::uint32_t> block_words_;  // the word of each block's first slot
+  boost::unordered_flat_map<std::uint32_t, std::uint64_t> large_counts_;
 };
 
 // The slots of all distinct words, left uninitialised until build_arena
 // fills them, so that no thread spends time zeroing them first.
 class SymbolArena {
  public:
-  // `word_starts` holds the first position of every word and then the size.
-  explicit SymbolArena(std::vector<std::uint32_t> word_starts)
-      : symbols_(std::make_unique_for_overwrite<Symbol[]>(word_starts.back())),
-        word_starts_(std::move(word_starts)) {}
+  explicit SymbolArena(ArenaWords words)
+      : slots_(std::make_unique_for_overwrite<std::uint32_t[]>(words.arena_size())), words_(std::move(words)) {}
 
-  Symbol& operator[](std::size_t p) { return symbols_[p]; }
-  const Symbol& operator[](std::size_t p) const { return symbols_[p]; }
-  std::uint32_t size() const { return word_starts_.back(); }
+  std::uint32_t size() const { return words_.arena_size(); }
+  const ArenaWords& words() const { return words_; }
 
-  std::size_t word_of(std::size_t p) const {
-    return static_cast<std::size_t>(std::upper_bound(word_starts_.begin(), word_starts_.end(), p) -
-                                    word_starts_.begin()) - 1;
+  // Writes the symbol `id` to the free slot `p`.
+  void place(std::uint32_t p, TokenId id, bool word_start) { slots_[p] = id | (word_start ? kWordStart : 0); }
+
+  // The id of the symbol at `p`, or kNone where `p` is covered.
+  TokenId id(std::uint32_t p) const {
+    const std::uint32_t slot = slots_[p];
+    return (slot & kCoveredSlot) != 0 ? kNone : slot & kLargestId;
   }
-  // The position just past the word of `p`.
-  std::size_t word_end(std::size_t p) const { return word_starts_[word_of(p) + 1]; }
-
-  std::uint32_t word_count(std::uint32_t p) const { return symbols_[p].value & ~kWordStart; }
 
   // The symbol after the one at `p` in its word, or kNone.
   std::uint32_t next(std::uint32_t p) const {
     const std::uint32_t end = end_of(p);
-    return end == size() || (symbols_[end].value & kWordStart) != 0 ? kNone : end;
+    return end == size() || (slots_[end] & kWordStart) != 0 ? kNone : end;
   }
 
   // The symbol before the one at `p` in its word, or kNone.
   std::uint32_t prev(std::uint32_t p) const {
-    if ((symbols_[p].value & kWordStart) != 0) return kNone;
-    const Symbol& last = symbols_[p - 1];
-    return last.id == kCovered ? last.value : p - 1;
+    if ((slots_[p] & kWordStart) != 0) return kNone;
+    const std::uint32_t last = slots_[p - 1];
+    return (last & kCoveredSlot) != 0 ? p - 1 - (last & ~kCoveredSlot) : p - 1;
   }
 
   // Makes the symbols at `p` and the next one `q` one symbol `merged` at `p`.
   void join(std::uint32_t p, std::uint32_t q, TokenId merged) {
     const std::uint32_t end = end_of(q);
-    symbols_[p].id = merged;
-    symbols_[q].id = kCovered;
+    slots_[p] = merged | (slots_[p] & kWordStart);
+    slots_[q] = kCoveredSlot;
     if (end - p == 2) {
-      symbols_[p + 1].value = p;
+      slots_[p + 1] = kCoveredSlot | 1;
     } else {
-      symbols_[p + 1].value = end;
-      symbols_[end - 1].value = p;
+      slots_[p + 1] = kCoveredSlot | (end - p - 1);
+      slots_[end - 1] = kCoveredSlot | (end - 1 - p);
     }
   }
+
+  // Prefetches the slot at `p`.
+  void prefetch(std::uint32_t p) const { __builtin_prefetch(&slots_[p]); }
 
  private:
   std::uint32_t end_of(std::uint32_t p) const {
     const std::uint32_t after = p + 1;
-    if (after == size() || symbols_[after].id != kCovered) return after;
-    return symbols_[after].value == p ? p + 2 : symbols_[after].value;
+    if (after == size() || (slots_[after] & kCoveredSlot) == 0) return after;
+    const std::uint32_t distance = slots_[after] & ~kCoveredSlot;
+    return distance == 1 ? p + 2 : after + distance;
   }
 
-  std::unique_ptr<Symbol[]> symbols_;
-  std::vector<std::uint32_t> word_starts_;
+  std::unique_ptr<std::uint32_t[]> slots_;
+  ArenaWords words_;
 };
 
 // Gives every character its one-character token, in order of first
@@ -212,29 +266,25 @@ SymbolArena build_arena(const WordCounts& counts, const std::vector<std::uint32_
   std::vector<std::uint32_t> offsets(lengths.size() + 1, 0);
   std::uint64_t symbols = 0;
   for (std::size_t w = 0; w < lengths.size(); ++w) {
+    if (lengths[w] > kLongestWord) internal_failure("a word of the corpus is too long to train on");
     symbols += lengths[w];
     if (symbols >= kNone) internal_failure("the corpus has too many distinct symbols to train on");
     offsets[w + 1] = static_cast<std::uint32_t>(symbols);
   }
-  SymbolArena arena(offsets);
+  SymbolArena arena(ArenaWords(offsets, counts));
   if (threads == 0) threads = default_worker_threads();
   const std::vector<IndexRange> parts =
       word_ranges(offsets, std::clamp<std::size_t>(arena.size() / kStepsPerThread, 1, threads));
   run_parts(parts.size(), threads, check_interrupt, [&](std::size_t part, InterruptCadence& cadence) {
     for (std::size_t w = parts[part].begin; w < parts[part].end; ++w) {
-      const auto word_count = static_cast<std::uint32_t>(std::min<std::uint64_t>(counts.counts()[w], kLargeCount));
       const std::uint32_t first = offsets[w];
-      const std::uint32_t last = offsets[w + 1] - 1;
       std::uint32_t pos = first;
       for_each_char(counts.word(w), [&](std::string_view character) {
         cadence.step();
-        arena[pos++].id = alphabet.id_of(character);
+        arena.place(pos, alphabet.id_of(character), pos == first);
+        ++pos;
       });
-      arena[last].id = end_of_word;
-      for (std::uint32_t p = first; p <= last; ++p) {
-        cadence.step();
-        arena[p].value = p == first ? word_count | kWordStart : word_count;
-      }
+      arena.place(pos, end_of_word, pos == first);
     }
   });
   return arena;
@@ -341,20 +391,10 @@ class RewriteEffects {
   std::size_t grouped_capacity_[2] = {};
 };
 
-// The counts that do not fit a slot, by word.
-boost::unordered_flat_map<std::uint32_t, std::uint64_t> large_counts_of(const WordCounts& counts) {
-  boost::unordered_flat_map<std::uint32_t, std::uint64_t> large;
-  for (std::size_t w = 0; w < counts.size(); ++w) {
-    if (counts.count(w) >= kLargeCount) large.emplace(static_cast<std::uint32_t>(w), counts.count(w));
-  }
-  return large;
-}
-
 class MergeTrainer {
  public:
-  MergeTrainer(SymbolArena arena, const WordCounts& counts, unsigned threads)
+  MergeTrainer(SymbolArena arena, unsigned threads)
       : arena_(std::move(arena)),
-        large_counts_(large_counts_of(counts)),
         threads_(threads == 0 ? default_worker_threads() : threads),
         effects_(threads_) {}
 
@@ -373,9 +413,10 @@ class MergeTrainer {
     };
     const std::size_t ranges = std::clamp<std::size_t>(arena_.size() / kStepsPerThread, 1, threads_);
     std::vector<PairMap<Seen>> seen(ranges);
-    visit_initial_pairs(ranges, check_interrupt, [&](std::size_t range, TokenPair pair, std::uint32_t p) {
+    visit_initial_pairs(ranges, check_interrupt, [&](std::size_t range, TokenPair pair, std::uint32_t p,
+                                                     std::uint64_t word_count) {
       Seen& entry = seen[range][pair];
-      entry.count += word_count(p);
+      entry.count += word_count;
       if (entry.places++ == 0) entry.first = p;
       else entry.bytes += PositionLists::encoded_size(entry.last, p);
       entry.last = p;
@@ -411,7 +452,8 @@ class MergeTrainer {
       }
     }
 
-    visit_initial_pairs(ranges, check_interrupt, [&](std::size_t range, TokenPair pair, std::uint32_t p) {
+    visit_initial_pairs(ranges, check_interrupt, [&](std::size_t range, TokenPair pair, std::uint32_t p,
+                                                     std::uint64_t) {
       Seen& entry = seen[range].find(pair)->second;
       entry.offset = lists_.place(entry.list, entry.offset, entry.last, p);
       entry.last = p;
@@ -432,6 +474,7 @@ class MergeTrainer {
       const std::string token = merged_token(learned.table, *best);
       check_for_interrupt(options.check_interrupt);
       const TokenId merged = learned.table.get_or_insert_id(token);
+      if (merged > kLargestId) internal_failure("too many tokens to train on");
       check_for_interrupt(options.check_interrupt);
       learned.merge_rules.push_back(*best);
       learned.merged_ids.push_back(merged);
@@ -442,23 +485,24 @@ class MergeTrainer {
  private:
   static constexpr std::size_t kPrefetchDistance = 16;  // positions ahead, to hide memory latency
 
-  // Calls visit(range, pair, p) for every adjacent pair of the arena, the
-  // arena cut into `ranges` parts that run on threads of their own.
+  // Calls visit(range, pair, p, word count) for every adjacent pair of the
+  // arena, which no merge has touched yet, the arena cut into `ranges` parts
+  // that run on threads of their own.
   template <typename Visit>
   void visit_initial_pairs(std::size_t ranges, const InterruptCheck& check_interrupt, Visit&& visit) const {
+    const ArenaWords& words = arena_.words();
     run_parts(ranges, threads_, check_interrupt, [&](std::size_t range, InterruptCadence& cadence) {
-      const std::size_t end = arena_.size() * (range + 1) / ranges;
-      for (std::size_t p = arena_.size() * range / ranges; p < end; ++p) {
-        cadence.step();
-        const std::uint32_t q = arena_.next(static_cast<std::uint32_t>(p));
-        if (q != kNone) visit(range, TokenPair{arena_[p].id, arena_[q].id}, static_cast<std::uint32_t>(p));
+      const auto begin = static_cast<std::uint32_t>(arena_.size() * range / ranges);
+      const auto end = static_cast<std::uint32_t>(arena_.size() * (range + 1) / ranges);
+      if (begin == end) return;
+      for (std::size_t w = words.word_of(begin); w < words.size() && words.start(w) < end; ++w) {
+        const std::uint32_t last = std::min(words.end(w) - 1, end);
+        for (std::uint32_t p = std::max(words.start(w), begin); p < last; ++p) {
+          cadence.step();
+          visit(range, TokenPair{arena_.id(p), arena_.id(p + 1)}, p, words.count(w));
+        }
       }
     });
-  }
-
-  std::uint64_t word_count(std::uint32_t p) const {
-    const std::uint32_t count = arena_.word_count(p);
-    return count != kLargeCount ? count : large_counts_.find(static_cast<std::uint32_t>(arena_.word_of(p)))->second;
   }
 
   static std::string merged_token(const TokenTable& table, TokenPair pair) {
@@ -523,7 +567,7 @@ class MergeTrainer {
     for (std::size_t run = 1; run < count; ++run) {
       // The even share, moved on to the end of the word it falls into.
       const std::size_t share = std::max(begin, positions_.size() * run / count);
-      const std::size_t word_end = arena_.word_end(positions_[share - 1]);
+      const std::size_t word_end = arena_.words().end(arena_.words().word_of(positions_[share - 1]));
       const auto cut = static_cast<std::size_t>(
           std::lower_bound(positions_.begin() + share, positions_.end(), word_end) - positions_.begin());
       if (cut == positions_.size()) break;  // the last words hold the rest
@@ -538,26 +582,29 @@ class MergeTrainer {
   void rewrite_run(IndexRange run, TokenPair pair, TokenId merged, RewriteEffects& effects,
                    InterruptCadence& cadence) {
     const std::size_t end = run.end;
+    const ArenaWords& words = arena_.words();
     for (std::size_t i = run.begin; i < end; ++i) {
       cadence.step();
       // Positions lie far apart in the arena once the frequent pairs are
-      // merged: fetch a symbol ahead of use. (In a helper function, GCC drops
-      // the prefetch as dead code.)
-      if (i + kPrefetchDistance < end) __builtin_prefetch(&arena_[positions_[i + kPrefetchDistance]]);
+      // merged: fetch a symbol ahead of use.
+      if (i + 2 * kPrefetchDistance < end) words.prefetch_block(positions_[i + 2 * kPrefetchDistance]);
+      if (i + kPrefetchDistance < end) {
+        arena_.prefetch(positions_[i + kPrefetchDistance]);
+        words.prefetch_words(positions_[i + kPrefetchDistance]);
+      }
       // A stale position may lie inside a merged symbol: its slot is covered.
       const std::uint32_t p = positions_[i];
-      if (arena_[p].id != pair.left) continue;
+      if (arena_.id(p) != pair.left) continue;
       const std::uint32_t q = arena_.next(p);
-      if (q != kNone && arena_[q].id == pair.right) rewrite_at(p, q, merged, effects);
+      if (q != kNone && arena_.id(q) == pair.right) rewrite_at(p, q, merged, words.count(words.word_of(p)), effects);
     }
   }
 
-  void rewrite_at(std::uint32_t p, std::uint32_t q, TokenId merged, RewriteEffects& effects) {
-    const std::uint64_t count = word_count(p);
+  void rewrite_at(std::uint32_t p, std::uint32_t q, TokenId merged, std::uint64_t count, RewriteEffects& effects) {
     const std::uint32_t before = arena_.prev(p);
-    if (before != kNone) effects.add(RewriteEffects::kBefore, arena_[before].id, count, before);
+    if (before != kNone) effects.add(RewriteEffects::kBefore, arena_.id(before), count, before);
     const std::uint32_t after = arena_.next(q);
-    if (after != kNone) effects.add(RewriteEffects::kAfter, arena_[after].id, count, p);
+    if (after != kNone) effects.add(RewriteEffects::kAfter, arena_.id(after), count, p);
     arena_.join(p, q, merged);
   }
 
@@ -620,7 +667,6 @@ class MergeTrainer {
   }
 
   SymbolArena arena_;
-  boost::unordered_flat_map<std::uint32_t, std::uint64_t> large_counts_;  // by word, the counts kLargeCount stands for
   unsigned threads_;
   PairMap<PairStats> pairs_;
   PositionLists lists_;
@@ -653,9 +699,10 @@ MergeTrainer symbols_of(const WordCounts& counts, TokenTable& table, const Train
   Alphabet alphabet;
   const std::vector<std::uint32_t> lengths = alphabet.assign_ids(counts, table, options.check_interrupt);
   const TokenId end_of_word = table.get_or_insert_id(kEndOfWord);
+  if (table.size() > kLargestId) internal_failure("too many tokens to train on");
   return MergeTrainer(build_arena(counts, lengths, alphabet, end_of_word, options.worker_threads,
                                   options.check_interrupt),
-                      counts, options.worker_threads);
+                      options.worker_threads);
 }
 
 // Runs the merge loop to the target. The loop checks for interrupts before

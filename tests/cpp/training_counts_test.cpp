@@ -1,5 +1,5 @@
-// Word counts beyond what a symbol's slot holds: training looks them up by
-// the word, and their exact values still decide the merges.
+// Word counts of 32 bits and more: training keeps them aside by word, and
+// their exact values still decide the merges.
 #include <gtest/gtest.h>
 
 #include "bpe_tokenizer.hpp"
@@ -8,9 +8,9 @@
 namespace wordloom {
 namespace {
 
-TEST(TrainingCounts, CountsBeyondThirtyOneBitsKeepTheirOrder) {
-  const std::uint64_t large = std::uint64_t{1} << 31;
-  for (const std::uint64_t base : {large, large << 9}) {
+TEST(TrainingCounts, CountsOfThirtyTwoBitsAndMoreKeepTheirOrder) {
+  // With the first base one count is 2^32 - 1 exactly and the other above it.
+  for (const std::uint64_t base : {(std::uint64_t{1} << 32) - 4, std::uint64_t{1} << 40}) {
     WordCounts counts;  // ids: x 0, y 1, z 2, w 3, </w> 4
     counts.add("xy", base + 5);
     counts.add("zw", base + 3);
