@@ -16,6 +16,7 @@
 #include "bpe_tokenizer.hpp"
 #include "corpus_counting.hpp"
 #include "elapsed_time.hpp"
+#include "huge_pages.hpp"
 #include "position_lists.hpp"
 #include "utf8.hpp"
 #include "worker_pool.hpp"
@@ -148,7 +149,7 @@ class ArenaWords {
 class SymbolArena {
  public:
   explicit SymbolArena(ArenaWords words)
-      : slots_(std::make_unique_for_overwrite<std::uint32_t[]>(words.arena_size())), words_(std::move(words)) {}
+      : slots_(make_huge_page_array_for_overwrite<std::uint32_t>(words.arena_size())), words_(std::move(words)) {}
 
   std::uint32_t size() const { return words_.arena_size(); }
   const ArenaWords& words() const { return words_; }
@@ -199,7 +200,7 @@ class SymbolArena {
     return distance == 1 ? p + 2 : after + distance;
   }
 
-  std::unique_ptr<std::uint32_t[]> slots_;
+  HugePageArray<std::uint32_t> slots_;
   ArenaWords words_;
 };
 

@@ -8,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "huge_pages.hpp"
 #include "interrupt_check.hpp"
 #include "tokenizer_error.hpp"
 
@@ -139,7 +140,7 @@ class PositionLists {
     std::uint8_t used;
     std::uint8_t bytes[kChunkBytes];
   };
-  static constexpr unsigned kSegmentBits = 15;  // 1 MiB of chunks per segment; segments never move
+  static constexpr unsigned kSegmentBits = 16;  // 2 MiB of chunks per segment, a huge page; segments never move
 
   Chunk& chunk(std::uint32_t index) {
     return segments_[index >> kSegmentBits][index & ((1u << kSegmentBits) - 1)];
@@ -157,13 +158,13 @@ class PositionLists {
   std::uint32_t new_chunk() {
     if (chunks_ == kSingle) internal_failure("too many pair positions to train on");
     if ((chunks_ >> kSegmentBits) == segments_.size()) {
-      segments_.push_back(std::make_unique_for_overwrite<Chunk[]>(std::size_t{1} << kSegmentBits));
+      segments_.push_back(make_huge_page_array_for_overwrite<Chunk>(std::size_t{1} << kSegmentBits));
     }
     chunk(chunks_).used = 0;
     return chunks_++;
   }
 
-  std::vector<std::unique_ptr<Chunk[]>> segments_;
+  std::vector<HugePageArray<Chunk>> segments_;
   std::uint32_t chunks_ = 0;
   std::uint32_t free_ = kNoChunk;
 };
