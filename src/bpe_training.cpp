@@ -316,6 +316,12 @@ struct PairStats {
   PositionLists::List positions;  // arena positions where the pair was seen; may be stale
 };
 
+// The pair tables of training, large and read at random.
+template <typename V>
+using TrainingPairMap = boost::unordered_flat_map<TokenPair, V, TokenPairHash, std::equal_to<TokenPair>,
+                                                  HugePageAllocator<std::pair<const TokenPair, V>>>;
+using PairScores = std::vector<PairScore, HugePageAllocator<PairScore>>;
+
 // What the rewrites of one run of positions change, gathered by neighbour
 // symbol, so that a rewrite costs two array updates. Rewriting (left, right)
 // into `merged` after a symbol n moves the word's count from (n, left) to
@@ -413,7 +419,7 @@ class MergeTrainer {
       PositionLists::List list;
     };
     const std::size_t ranges = std::clamp<std::size_t>(arena_.size() / kStepsPerThread, 1, threads_);
-    std::vector<PairMap<Seen>> seen(ranges);
+    std::vector<TrainingPairMap<Seen>> seen(ranges);
     visit_initial_pairs(ranges, check_interrupt, [&](std::size_t range, TokenPair pair, std::uint32_t p,
                                                      std::uint64_t word_count) {
       Seen& entry = seen[range][pair];
@@ -424,8 +430,8 @@ class MergeTrainer {
     });
 
     InterruptCadence cadence(check_interrupt);
-    PairMap<Seen> totals;
-    for (PairMap<Seen>& range_seen : seen) {
+    TrainingPairMap<Seen> totals;
+    for (TrainingPairMap<Seen>& range_seen : seen) {
       for (auto& [pair, entry] : range_seen) {
         cadence.step();
         Seen& total = totals[pair];
@@ -438,7 +444,7 @@ class MergeTrainer {
         entry.last = before;
       }
     }
-    std::vector<PairScore> scores;
+    PairScores scores;
     scores.reserve(totals.size());
     pairs_.reserve(totals.size());
     for (auto& [pair, total] : totals) {
@@ -446,7 +452,7 @@ class MergeTrainer {
       pairs_.emplace(pair, PairStats{total.count, total.list});
       scores.push_back({total.count, pair});
     }
-    for (PairMap<Seen>& range_seen : seen) {
+    for (TrainingPairMap<Seen>& range_seen : seen) {
       for (auto& [pair, entry] : range_seen) {
         cadence.step();
         entry.list = totals.find(pair)->second.list;
@@ -459,7 +465,7 @@ class MergeTrainer {
       entry.offset = lists_.place(entry.list, entry.offset, entry.last, p);
       entry.last = p;
     });
-    queue_ = std::priority_queue<PairScore>(std::less<PairScore>(), std::move(scores));
+    queue_ = std::priority_queue<PairScore, PairScores>(std::less<PairScore>(), std::move(scores));
   }
 
   // Merges until the table holds `target` tokens or no pair is left.
@@ -669,12 +675,12 @@ class MergeTrainer {
 
   SymbolArena arena_;
   unsigned threads_;
-  PairMap<PairStats> pairs_;
+  TrainingPairMap<PairStats> pairs_;
   PositionLists lists_;
-  std::priority_queue<PairScore> queue_;
+  std::priority_queue<PairScore, PairScores> queue_;
   std::vector<std::uint32_t> positions_;  // of the pair being merged
   std::vector<RewriteEffects> effects_;   // one per thread
-  PairMap<std::int64_t> deltas_;
+  TrainingPairMap<std::int64_t> deltas_;
 };
 
 std::shared_ptr<const Model> build_model(const Config& config, LearnedTables learned) {
