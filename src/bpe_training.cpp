@@ -102,7 +102,8 @@ class ArenaWords {
       words_.push_back({starts[w], static_cast<std::uint32_t>(std::min<std::uint64_t>(count, kLargeCount))});
     }
     words_.push_back({starts.back(), 0});
-    block_words_.resize((std::size_t{starts.back()} >> kBlockBits) + 1);
+    // Only blocks that start inside the arena: each has a word holding its first slot.
+    block_words_.resize((std::size_t{starts.back()} + kBlockSize - 1) >> kBlockBits);
     std::size_t w = 0;
     for (std::size_t block = 0; block < block_words_.size(); ++block) {
       while (words_[w + 1].start <= block << kBlockBits) ++w;
@@ -133,6 +134,7 @@ class ArenaWords {
 
  private:
   static constexpr unsigned kBlockBits = 6;
+  static constexpr std::size_t kBlockSize = std::size_t{1} << kBlockBits;
   static constexpr std::uint32_t kLargeCount = std::numeric_limits<std::uint32_t>::max();  // look it up by word
 
   struct Word {
