@@ -28,6 +28,8 @@ struct MergeStep {
 // Built once, never changed; the tables come from a trusted model.
 class MergeTable {
  public:
+  // Empty, with room for `pairs` pairs.
+  explicit MergeTable(std::size_t pairs = 0);
   MergeTable(const PairMap<std::uint64_t>& save_ranks, const PairMap<TokenId>& pairs_to_merge);
 
   // The step of `pair`; unranked when save_ranks has no rank for it.
@@ -35,6 +37,9 @@ class MergeTable {
   bool empty() const { return size_ == 0; }
 
  private:
+  friend class MergePairs;
+  friend class MergePairsBuilder;
+
   struct Entry {
     TokenPair pair;
     MergeStep step;  // unranked in an empty slot
@@ -49,6 +54,9 @@ class MergeTable {
       if (!entry.step.ranked() || entry.pair == pair) return slot;
     }
   }
+
+  // Whether one more pair keeps the table at most half full.
+  bool has_room() const { return 2 * (size_ + 1) <= entries_.size(); }
 
   std::vector<Entry> entries_;  // at most half full
   std::size_t size_ = 0;
