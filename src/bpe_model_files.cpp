@@ -208,8 +208,19 @@ class PairKeyedMap final : public json::Shape, public json::ObjectContents {
 // return false for anything else, leaving the target to be read afresh by
 // the shapes above, which accept or reject the text with their exact message.
 
-bool scan_token_table(std::string_view text, TokenTable& table) {
+// Sizes `target` for the entries that `text` is expected to hold, so that it
+// never grows: `expected` of them, or fewer when `text` is too short for so
+// many of at least `min_bytes` each.
+template <typename T>
+void reserve_for(T& target, std::uint64_t expected, std::string_view text, std::size_t min_bytes) {
+  target.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(expected, text.size() / min_bytes)));
+}
+
+// A model has about as many tokens as its target size; each takes a list
+// entry and a map member, at least eight bytes.
+bool scan_token_table(std::string_view text, TokenTable& table, std::uint64_t target_vocab_size) {
   json::PlainScanner scan(text);
+  reserve_for(table.id_to_token, target_vocab_size, text, 8);
   bool list_seen = false;
   bool map_seen = false;
   std::string decoded;
@@ -238,8 +249,11 @@ bool scan_token_table(std::string_view text, TokenTable& table) {
   return scan.object(read_member) && list_seen && map_seen && scan.at_end();
 }
 
-bool scan_merge_rules(std::string_view text, std::vector<TokenPair>& merge_rules) {
+// Each merge adds a token: there are fewer rules than tokens, each of at least
+// six bytes.
+bool scan_merge_rules(std::string_view text, std::vector<TokenPair>& merge_rules, std::size_t tokens) {
   json::PlainScanner scan(text);
+  reserve_for(merge_rules, tokens, text, 6);
   constexpr std::uint64_t kMaxId = std::numeric_limits<TokenId>::max();
   const auto read_rule = [&] {
     std::uint64_t left, right;
@@ -344,6 +358,12 @@ Result<std::shared_ptr<const Model>> load_model_files(std::string_view files_pat
   const auto read_with = [](json::Shape& shape) {
     return [&shape](std::string_view text, auto&) { return json::read_json_text(text, shape); };
   };
+  const auto scan_tokens = [&](std::string_view text, TokenTable& tokens) {
+    return scan_token_table(text, tokens, config.target_vocab_size);
+  };
+  const auto scan_rules = [&](std::string_view text, std::vector<TokenPair>& rules) {
+    return scan_merge_rules(text, rules, token_table.size());
+  };
   // The pair files go straight into the merge table while it holds them
   // exactly, else into the maps.
   std::optional<MergePairsBuilder> table;
@@ -367,10 +387,10 @@ Result<std::shared_ptr<const Model>> load_model_files(std::string_view files_pat
   std::string text;  // each file in turn
   Result<void> read = read_config(path_of(ModelFile::Config), config);
   if (read) {
-    read = read_model_file(path_of(ModelFile::TokenTable), text, token_table, scan_token_table, read_token_table);
+    read = read_model_file(path_of(ModelFile::TokenTable), text, token_table, scan_tokens, read_token_table);
   }
   if (read) {
-    read = read_model_file(path_of(ModelFile::MergeRules), text, merge_rules, scan_merge_rules,
+    read = read_model_file(path_of(ModelFile::MergeRules), text, merge_rules, scan_rules,
                            read_with(merge_rules_shape));
   }
   if (read) read = read_model_file(path_of(ModelFile::SaveRanks), text, ranks, scan_ranks, read_with(save_ranks));

@@ -34,7 +34,11 @@ PairMap<TokenId> MergePairs::pairs_to_merge() const {
   return results;
 }
 
-MergePairsBuilder::MergePairsBuilder(std::size_t pairs) { pairs_.table_ = MergeTable(pairs); }
+MergePairsBuilder::MergePairsBuilder(std::size_t pairs) {
+  pairs_.table_ = MergeTable(pairs);
+  pairs_.rank_slots_.reserve(pairs);
+  pairs_.result_slots_.reserve(pairs);
+}
 
 bool MergePairsBuilder::add_rank(TokenPair pair, std::uint64_t rank) {
   MergeTable& table = pairs_.table_;
