@@ -282,6 +282,7 @@ bool scan_pair_keyed(std::string_view text, Add&& add) {
   return scan.object(read_key, read_value) && scan.at_end();
 }
 
+// Into a map, where a pair named again keeps its last value.
 template <typename V>
 bool scan_pair_map(std::string_view text, PairMap<V>& pairs, std::size_t expected_size) {
   pairs.reserve(expected_size);

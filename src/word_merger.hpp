@@ -25,10 +25,11 @@ struct MergeStep {
 
 // save_ranks and pairs_to_merge joined by pair, for lookups by the merger:
 // open addressing in one array, so that a lookup reads one place in memory.
-// Built once, never changed; the tables come from a trusted model.
+// Built once (from the maps, or pair by pair by MergePairsBuilder), never
+// changed afterwards; the tables come from a trusted model.
 class MergeTable {
  public:
-  // Empty, with room for `pairs` pairs.
+  // Empty, with room for `pairs` pairs: MergePairsBuilder fills it.
   explicit MergeTable(std::size_t pairs = 0);
   MergeTable(const PairMap<std::uint64_t>& save_ranks, const PairMap<TokenId>& pairs_to_merge);
 
