@@ -44,7 +44,7 @@ struct TrainedModel {
     config.special_tokens = std::move(special_tokens);
     BpeTokenizer tokenizer;
     tokenizer.model = std::make_shared<const Model>(std::move(config), learned.token_table, learned.merge_rules,
-                                                    learned.save_ranks, learned.pairs_to_merge);
+                                                    learned.merge_pairs);
     return tokenizer;
   }
 };

@@ -41,12 +41,14 @@ void check_tables(const Model& tokenizer, const Settings& settings) {
     require(*table.id_of(token) < settings.special_tokens.size(), "special tokens have the first ids");
   }
   require(tokenizer.merge_rules.empty() || table.size() <= settings.target, "merging stops at the target");
-  require(tokenizer.save_ranks.size() == tokenizer.pairs_to_merge.size(), "every ranked pair has a result");
+  const PairMap<std::uint64_t> save_ranks = tokenizer.merge_pairs.save_ranks();
+  const PairMap<TokenId> pairs_to_merge = tokenizer.merge_pairs.pairs_to_merge();
+  require(save_ranks.size() == pairs_to_merge.size(), "every ranked pair has a result");
   for (std::size_t rank = 0; rank < tokenizer.merge_rules.size(); ++rank) {
     const TokenPair pair = tokenizer.merge_rules[rank];
     require(pair.left < table.size() && pair.right < table.size(), "merges name tokens");
-    require(tokenizer.save_ranks.at(pair) >= rank, "a pair keeps its last rank");
-    const std::string* merged = table.token_of(tokenizer.pairs_to_merge.at(pair));
+    require(save_ranks.at(pair) >= rank, "a pair keeps its last rank");
+    const std::string* merged = table.token_of(pairs_to_merge.at(pair));
     require(merged != nullptr && *merged == table.id_to_token[pair.left] + table.id_to_token[pair.right],
             "a merge yields the concatenation");
   }
@@ -59,8 +61,9 @@ void check_saved_and_loaded(const Model& tokenizer) {
   require(loaded.has_value(), "a saved model loads");
   const Model& model = **loaded;
   require(model.token_table.id_to_token == tokenizer.token_table.id_to_token, "the vocabulary loads unchanged");
-  require(model.merge_rules == tokenizer.merge_rules && model.save_ranks == tokenizer.save_ranks &&
-              model.pairs_to_merge == tokenizer.pairs_to_merge &&
+  require(model.merge_rules == tokenizer.merge_rules &&
+              model.merge_pairs.save_ranks() == tokenizer.merge_pairs.save_ranks() &&
+              model.merge_pairs.pairs_to_merge() == tokenizer.merge_pairs.pairs_to_merge() &&
               model.config.special_tokens == tokenizer.config.special_tokens,
           "the merge tables load unchanged");
 }

@@ -104,7 +104,7 @@ const std::vector<TokenId>& WordCache::merged_word(const Model& model, std::stri
     }
   }
   word_symbols(model, word, result_, check_interrupt);
-  merger_.merge(model.merge_table, result_, check_interrupt);
+  merger_.merge(model.merge_pairs.table(), result_, check_interrupt);
   if (word.size() <= kMaxCachedWordBytes) insert(tag, word);
   return result_;
 }
@@ -156,23 +156,25 @@ void WordCache::clear() {
 
 // ---- Model ----
 
-Model::Model(Config config_, TokenTable token_table_, std::vector<TokenPair> merge_rules_,
-             PairMap<std::uint64_t> save_ranks_, PairMap<TokenId> pairs_to_merge_)
+Model::Model(Config config_, TokenTable token_table_, std::vector<TokenPair> merge_rules_, MergePairs merge_pairs_)
     : config(std::move(config_)),
       token_table(std::move(token_table_)),
       merge_rules(std::move(merge_rules_)),
-      save_ranks(std::move(save_ranks_)),
-      pairs_to_merge(std::move(pairs_to_merge_)),
+      merge_pairs(std::move(merge_pairs_)),
       special_token_set(config.special_tokens.begin(), config.special_tokens.end()),
       special_token_splitter(config.special_tokens),
-      character_ids(token_table.token_to_id),
-      merge_table(save_ranks, pairs_to_merge) {
+      character_ids(token_table.token_to_id) {
   if (const TokenId* id = token_table.id_of(kEndOfWord)) end_of_word = *id;
 }
 
+Model::Model(Config config_, TokenTable token_table_, std::vector<TokenPair> merge_rules_,
+             PairMap<std::uint64_t> save_ranks, PairMap<TokenId> pairs_to_merge)
+    : Model(std::move(config_), std::move(token_table_), std::move(merge_rules_),
+            MergePairs(std::move(save_ranks), std::move(pairs_to_merge))) {}
+
 void encode_bpe_merging(const Model& model, std::vector<std::vector<TokenId>>& words) {
   WordMerger merger;
-  for (std::vector<TokenId>& word : words) merger.merge(model.merge_table, word);
+  for (std::vector<TokenId>& word : words) merger.merge(model.merge_pairs.table(), word);
 }
 
 void encode_ids_into(const Model& model, WordCache& cache, std::string_view text, std::vector<TokenId>& ids,

@@ -91,15 +91,16 @@ void write_merge_rules(JsonFileWriter& json, const std::vector<TokenPair>& merge
   json.end_array();
 }
 
-// Members come in the map's iteration order, which nothing may rely on.
-template <typename V>
-void write_pair_keyed(JsonFileWriter& json, const PairMap<V>& pairs) {
+// The members of a pair map, which for_each(visit) visits. Their order is
+// the one they were read or made in, which nothing may rely on.
+template <typename ForEach>
+void write_pair_keyed(JsonFileWriter& json, ForEach&& for_each) {
   json.begin_object();
   PairKeyBuffer key;
-  for (const auto& [pair, value] : pairs) {
+  for_each([&](TokenPair pair, auto value) {
     json.key(format_pair_key(pair, key));
     json.value(value);
-  }
+  });
   json.end_object();
 }
 
@@ -207,8 +208,19 @@ class PairKeyedMap final : public json::Shape, public json::ObjectContents {
 // return false for anything else, leaving the target to be read afresh by
 // the shapes above, which accept or reject the text with their exact message.
 
-bool scan_token_table(std::string_view text, TokenTable& table) {
+// Sizes `target` for the entries that `text` is expected to hold, so that it
+// never grows: `expected` of them, or fewer when `text` is too short for so
+// many of at least `min_bytes` each.
+template <typename T>
+void reserve_for(T& target, std::uint64_t expected, std::string_view text, std::size_t min_bytes) {
+  target.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(expected, text.size() / min_bytes)));
+}
+
+// A model has about as many tokens as its target size; each takes a list
+// entry and a map member, at least eight bytes.
+bool scan_token_table(std::string_view text, TokenTable& table, std::uint64_t target_vocab_size) {
   json::PlainScanner scan(text);
+  reserve_for(table.id_to_token, target_vocab_size, text, 8);
   bool list_seen = false;
   bool map_seen = false;
   std::string decoded;
@@ -237,8 +249,11 @@ bool scan_token_table(std::string_view text, TokenTable& table) {
   return scan.object(read_member) && list_seen && map_seen && scan.at_end();
 }
 
-bool scan_merge_rules(std::string_view text, std::vector<TokenPair>& merge_rules) {
+// Each merge adds a token: there are fewer rules than tokens, each of at least
+// six bytes.
+bool scan_merge_rules(std::string_view text, std::vector<TokenPair>& merge_rules, std::size_t tokens) {
   json::PlainScanner scan(text);
+  reserve_for(merge_rules, tokens, text, 6);
   constexpr std::uint64_t kMaxId = std::numeric_limits<TokenId>::max();
   const auto read_rule = [&] {
     std::uint64_t left, right;
@@ -252,20 +267,29 @@ bool scan_merge_rules(std::string_view text, std::vector<TokenPair>& merge_rules
   return scan.array(read_rule) && scan.at_end();
 }
 
-// A malformed key is unusual too: the shapes remember it for later.
-template <typename V>
-bool scan_pair_keyed(std::string_view text, PairMap<V>& pairs, std::size_t expected_size) {
+// Hands each member to add(pair, value), which may refuse it. A malformed
+// key is unusual too: the shapes remember it for later.
+template <typename V, typename Add>
+bool scan_pair_keyed(std::string_view text, Add&& add) {
   json::PlainScanner scan(text);
-  pairs.reserve(expected_size);
   std::uint64_t left, right;
   const auto read_key = [&] { return scan.integer_pair_string('_', std::numeric_limits<TokenId>::max(), left, right); };
   const auto read_value = [&] {
     std::uint64_t value;
-    if (!scan.unsigned_integer(std::numeric_limits<V>::max(), value)) return false;
-    pairs.insert_or_assign(TokenPair{static_cast<TokenId>(left), static_cast<TokenId>(right)}, static_cast<V>(value));
-    return true;
+    return scan.unsigned_integer(std::numeric_limits<V>::max(), value) &&
+           add(TokenPair{static_cast<TokenId>(left), static_cast<TokenId>(right)}, static_cast<V>(value));
   };
   return scan.object(read_key, read_value) && scan.at_end();
+}
+
+// Into a map, where a pair named again keeps its last value.
+template <typename V>
+bool scan_pair_map(std::string_view text, PairMap<V>& pairs, std::size_t expected_size) {
+  pairs.reserve(expected_size);
+  return scan_pair_keyed<V>(text, [&](TokenPair pair, V value) {
+    pairs.insert_or_assign(pair, value);
+    return true;
+  });
 }
 
 // Reads the model file at `path` into `target`, through `text`: by `scan`
@@ -293,8 +317,14 @@ Result<void> save_model_files(const Model& model, const std::string& output_dir)
       {ModelFile::Config, [&](JsonFileWriter& json) { write_config(json, model.config); }},
       {ModelFile::TokenTable, [&](JsonFileWriter& json) { write_token_table(json, model.token_table); }},
       {ModelFile::MergeRules, [&](JsonFileWriter& json) { write_merge_rules(json, model.merge_rules); }},
-      {ModelFile::SaveRanks, [&](JsonFileWriter& json) { write_pair_keyed(json, model.save_ranks); }},
-      {ModelFile::PairsToMerge, [&](JsonFileWriter& json) { write_pair_keyed(json, model.pairs_to_merge); }},
+      {ModelFile::SaveRanks,
+       [&](JsonFileWriter& json) {
+         write_pair_keyed(json, [&](auto visit) { model.merge_pairs.for_each_rank(visit); });
+       }},
+      {ModelFile::PairsToMerge,
+       [&](JsonFileWriter& json) {
+         write_pair_keyed(json, [&](auto visit) { model.merge_pairs.for_each_result(visit); });
+       }},
   };
   for (const auto& [file, write_content] : files) {
     const std::string path = output_dir + "/" + std::string(file_name(file));
@@ -329,28 +359,51 @@ Result<std::shared_ptr<const Model>> load_model_files(std::string_view files_pat
   const auto read_with = [](json::Shape& shape) {
     return [&shape](std::string_view text, auto&) { return json::read_json_text(text, shape); };
   };
-  const auto scan_pairs = [&](std::string_view text, auto& pairs) {
-    return scan_pair_keyed(text, pairs, merge_rules.size());
+  const auto scan_tokens = [&](std::string_view text, TokenTable& tokens) {
+    return scan_token_table(text, tokens, config.target_vocab_size);
+  };
+  const auto scan_rules = [&](std::string_view text, std::vector<TokenPair>& rules) {
+    return scan_merge_rules(text, rules, token_table.size());
+  };
+  // The pair files go straight into the merge table while it holds them
+  // exactly, else into the maps.
+  std::optional<MergePairsBuilder> table;
+  const auto scan_ranks = [&](std::string_view text, PairMap<std::uint64_t>& pairs) {
+    table.emplace(merge_rules.size());
+    const auto add = [&](TokenPair pair, std::uint64_t rank) { return table->add_rank(pair, rank); };
+    if (scan_pair_keyed<std::uint64_t>(text, add)) return true;
+    table.reset();
+    return scan_pair_map(text, pairs, merge_rules.size());
+  };
+  const auto scan_results = [&](std::string_view text, PairMap<TokenId>& pairs) {
+    if (table) {
+      const auto add = [&](TokenPair pair, TokenId result) { return table->add_result(pair, result); };
+      if (scan_pair_keyed<TokenId>(text, add)) return true;
+      ranks = table->save_ranks();
+      table.reset();
+    }
+    return scan_pair_map(text, pairs, merge_rules.size());
   };
   const auto path_of = [&](ModelFile file) { return directory + "/" + std::string(file_name(file)); };
   std::string text;  // each file in turn
   Result<void> read = read_config(path_of(ModelFile::Config), config);
   if (read) {
-    read = read_model_file(path_of(ModelFile::TokenTable), text, token_table, scan_token_table, read_token_table);
+    read = read_model_file(path_of(ModelFile::TokenTable), text, token_table, scan_tokens, read_token_table);
   }
   if (read) {
-    read = read_model_file(path_of(ModelFile::MergeRules), text, merge_rules, scan_merge_rules,
+    read = read_model_file(path_of(ModelFile::MergeRules), text, merge_rules, scan_rules,
                            read_with(merge_rules_shape));
   }
-  if (read) read = read_model_file(path_of(ModelFile::SaveRanks), text, ranks, scan_pairs, read_with(save_ranks));
+  if (read) read = read_model_file(path_of(ModelFile::SaveRanks), text, ranks, scan_ranks, read_with(save_ranks));
   if (read) {
-    read = read_model_file(path_of(ModelFile::PairsToMerge), text, results, scan_pairs, read_with(pairs_to_merge));
+    read = read_model_file(path_of(ModelFile::PairsToMerge), text, results, scan_results, read_with(pairs_to_merge));
   }
   if (!read) return fail(std::move(read).error());
   save_ranks.check_keys(file_name(ModelFile::SaveRanks));
   pairs_to_merge.check_keys(file_name(ModelFile::PairsToMerge));
+  MergePairs merge_pairs = table ? std::move(*table).finish() : MergePairs(std::move(ranks), std::move(results));
   return std::make_shared<const Model>(std::move(config), std::move(token_table), std::move(merge_rules),
-                                       std::move(ranks), std::move(results));
+                                       std::move(merge_pairs));
 }
 
 // A loaded record has no corpus path, no output directory and save_model

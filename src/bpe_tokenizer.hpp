@@ -14,6 +14,7 @@
 
 #include "character_ids.hpp"
 #include "interrupt_check.hpp"
+#include "merge_pairs.hpp"
 #include "pretokenizer.hpp"
 #include "special_tokens.hpp"
 #include "tokenizer_error.hpp"
@@ -84,15 +85,16 @@ struct Model {
   Config config;
   TokenTable token_table;
   std::vector<TokenPair> merge_rules;
-  PairMap<std::uint64_t> save_ranks;       // pair -> position in merge_rules
-  PairMap<TokenId> pairs_to_merge;          // pair -> id of the merged token
+  // save_ranks (pair -> position in merge_rules) and pairs_to_merge (pair ->
+  // id of the merged token), joined in the merge table the merger reads.
+  MergePairs merge_pairs;
   StringSet special_token_set;              // config.special_tokens, for membership tests
   SpecialTokenSplitter special_token_splitter;  // cuts encoding input at config.special_tokens
   std::optional<TokenId> end_of_word;       // the id of "</w>", when the table has it
   CharacterIds character_ids;               // token_to_id's one-character tokens, by code point
-  MergeTable merge_table;                   // save_ranks joined with pairs_to_merge
 
   // Derives the lookup data from the tables.
+  Model(Config config, TokenTable token_table, std::vector<TokenPair> merge_rules, MergePairs merge_pairs);
   Model(Config config, TokenTable token_table, std::vector<TokenPair> merge_rules,
         PairMap<std::uint64_t> save_ranks, PairMap<TokenId> pairs_to_merge);
   Model(const Model&) = delete;

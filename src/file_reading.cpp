@@ -52,11 +52,15 @@ expected<std::size_t, FileReadError> RegularFile::append_to(std::string& buffer,
 expected<void, FileReadError> read_regular_file(const std::string& path, std::string& content) {
   expected<RegularFile, FileReadError> file = RegularFile::open(path);
   if (!file) return unexpected<FileReadError>(file.error());
-  // One byte beyond the expected size, so that the end shows without growing.
+  // Up to one byte beyond the expected size, so that the end shows without
+  // growing; beyond that, should the file have grown, a block at a time. No
+  // more room is asked for than that: each byte of room is zeroed first, and
+  // `content` may have room for a far larger file read before.
   content.clear();
-  content.reserve(static_cast<std::size_t>(file->size_at_opening()) + 1);
+  const auto expected_size = static_cast<std::size_t>(file->size_at_opening());
+  content.reserve(expected_size + 1);
   for (;;) {
-    const std::size_t room = std::max<std::size_t>(content.capacity() - content.size(), 1 << 16);
+    const std::size_t room = content.size() <= expected_size ? expected_size + 1 - content.size() : 1 << 16;
     expected<std::size_t, FileReadError> read = file->append_to(content, room);
     if (!read) return unexpected<FileReadError>(read.error());
     if (*read == 0) return {};

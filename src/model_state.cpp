@@ -107,8 +107,8 @@ std::string encode_model_state(const Model& model) {
     out.u32(pair.left);
     out.u32(pair.right);
   }
-  write_pair_map(out, model.save_ranks, &StateWriter::u64);
-  write_pair_map(out, model.pairs_to_merge, &StateWriter::u32);
+  write_pair_map(out, model.merge_pairs.save_ranks(), &StateWriter::u64);
+  write_pair_map(out, model.merge_pairs.pairs_to_merge(), &StateWriter::u32);
   return out.take();
 }
 

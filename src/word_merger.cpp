@@ -37,12 +37,16 @@ class RankOrders {
 
 // ---- MergeTable ----
 
-MergeTable::MergeTable(const PairMap<std::uint64_t>& save_ranks, const PairMap<TokenId>& pairs_to_merge) {
+MergeTable::MergeTable(std::size_t pairs) {
   std::size_t capacity = 16;
-  while (capacity < 2 * save_ranks.size()) capacity *= 2;
+  while (capacity < 2 * pairs) capacity *= 2;
   entries_.resize(capacity);
   mask_ = capacity - 1;
   shift_ = 64 - static_cast<unsigned>(std::countr_zero(capacity));
+}
+
+MergeTable::MergeTable(const PairMap<std::uint64_t>& save_ranks, const PairMap<TokenId>& pairs_to_merge)
+    : MergeTable(save_ranks.size()) {
   // Trained models rank by position, so ranks nearly always serve as orders.
   bool ranks_fit = true;
   for (const auto& [pair, rank] : save_ranks) {

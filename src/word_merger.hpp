@@ -25,9 +25,12 @@ struct MergeStep {
 
 // save_ranks and pairs_to_merge joined by pair, for lookups by the merger:
 // open addressing in one array, so that a lookup reads one place in memory.
-// Built once, never changed; the tables come from a trusted model.
+// Built once (from the maps, or pair by pair by MergePairsBuilder), never
+// changed afterwards; the tables come from a trusted model.
 class MergeTable {
  public:
+  // Empty, with room for `pairs` pairs: MergePairsBuilder fills it.
+  explicit MergeTable(std::size_t pairs = 0);
   MergeTable(const PairMap<std::uint64_t>& save_ranks, const PairMap<TokenId>& pairs_to_merge);
 
   // The step of `pair`; unranked when save_ranks has no rank for it.
@@ -35,6 +38,9 @@ class MergeTable {
   bool empty() const { return size_ == 0; }
 
  private:
+  friend class MergePairs;
+  friend class MergePairsBuilder;
+
   struct Entry {
     TokenPair pair;
     MergeStep step;  // unranked in an empty slot
@@ -49,6 +55,9 @@ class MergeTable {
       if (!entry.step.ranked() || entry.pair == pair) return slot;
     }
   }
+
+  // Whether one more pair keeps the table at most half full.
+  bool has_room() const { return 2 * (size_ + 1) <= entries_.size(); }
 
   std::vector<Entry> entries_;  // at most half full
   std::size_t size_ = 0;

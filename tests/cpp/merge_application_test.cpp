@@ -13,17 +13,19 @@ namespace wordloom {
 namespace {
 
 void reference_merge(const Model& model, std::vector<TokenId>& word) {
-  if (model.save_ranks.empty()) return;
+  const PairMap<std::uint64_t> save_ranks = model.merge_pairs.save_ranks();
+  const PairMap<TokenId> pairs_to_merge = model.merge_pairs.pairs_to_merge();
+  if (save_ranks.empty()) return;
   while (word.size() >= 2) {
     std::optional<std::pair<std::uint64_t, TokenPair>> best;
     for (std::size_t i = 0; i + 1 < word.size(); ++i) {
-      auto rank = model.save_ranks.find({word[i], word[i + 1]});
-      if (rank == model.save_ranks.end()) continue;
+      auto rank = save_ranks.find({word[i], word[i + 1]});
+      if (rank == save_ranks.end()) continue;
       if (!best || rank->second < best->first) best = {{rank->second, {word[i], word[i + 1]}}};
     }
     if (!best) return;
-    auto merged = model.pairs_to_merge.find(best->second);
-    if (merged == model.pairs_to_merge.end()) return;
+    auto merged = pairs_to_merge.find(best->second);
+    if (merged == pairs_to_merge.end()) return;
     for (std::size_t i = 0; i + 1 < word.size();) {
       if (word[i] == best->second.left && word[i + 1] == best->second.right) {
         word.erase(word.begin() + static_cast<std::ptrdiff_t>(i) + 1);

@@ -42,8 +42,8 @@ TEST(ModelState, RoundTripKeepsEveryTable) {
   EXPECT_EQ(copy.token_table.id_to_token, model->token_table.id_to_token);
   EXPECT_EQ(copy.token_table.token_to_id, model->token_table.token_to_id);
   EXPECT_EQ(copy.merge_rules, model->merge_rules);
-  EXPECT_EQ(copy.save_ranks, model->save_ranks);
-  EXPECT_EQ(copy.pairs_to_merge, model->pairs_to_merge);
+  EXPECT_EQ(copy.merge_pairs.save_ranks(), model->merge_pairs.save_ranks());
+  EXPECT_EQ(copy.merge_pairs.pairs_to_merge(), model->merge_pairs.pairs_to_merge());
   EXPECT_EQ(copy.end_of_word, model->end_of_word);
   EXPECT_EQ(encode_model_state(copy), state);  // equal models, equal bytes
 }
