@@ -2,6 +2,7 @@
 gives text by text, for every thread count; failures name the text; the
 tokenizer stays borrowed while native threads work without the GIL."""
 import concurrent.futures
+import gc
 import io
 import sys
 import threading
@@ -83,6 +84,17 @@ class TestSameAsEncode:
         batches = [tokenizer.encode_batch(texts), split_arrays(*tokenizer.encode_batch_arrays(texts))]
         assert [sys.getsizeof(text) for text in texts] == sizes
         assert batches == [one_by_one(tokenizer, texts)] * 2  # encode itself keeps a UTF-8 copy, as before
+
+    def test_the_garbage_collector_is_left_as_it_was(self, tokenizer):
+        texts = ["low new wide"] * 3000
+        expected = one_by_one(tokenizer, texts)
+        try:
+            for enabled in (True, False):
+                gc.enable() if enabled else gc.disable()
+                assert tokenizer.encode_batch(texts) == expected
+                assert gc.isenabled() == enabled
+        finally:
+            gc.enable()
 
 
 class TestArguments:

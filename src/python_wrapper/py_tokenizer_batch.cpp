@@ -75,7 +75,24 @@ class IdInts {
   std::vector<PyRef> shared_;  // by id, made on first use
 };
 
+// Keeps the cyclic garbage collector still while many lists are made: each
+// new list counts toward a collection, and the collections would traverse
+// the growing result again and again. Lists of ints form no cycles.
+class CollectorPaused {
+ public:
+  CollectorPaused() : was_enabled_(PyGC_Disable() == 1) {}
+  ~CollectorPaused() {
+    if (was_enabled_) PyGC_Enable();
+  }
+  CollectorPaused(const CollectorPaused&) = delete;
+  CollectorPaused& operator=(const CollectorPaused&) = delete;
+
+ private:
+  bool was_enabled_;
+};
+
 PyRef id_lists(EncodedBatch batch, std::size_t vocab_size) {
+  const CollectorPaused collector_paused;
   const std::size_t texts = batch.offsets.size() - 1;
   PyRef lists = checked(PyList_New(static_cast<Py_ssize_t>(texts)));
   const std::span<const TokenId> ids(batch.ids);
