@@ -110,8 +110,8 @@ PyRef id_arrays(EncodedBatch batch, std::size_t /*vocab_size*/) {
   return checked(PyTuple_Pack(2, ids.get(), offsets.get()));
 }
 
-PyRef encoded_ids(const BpeTokenizer& tokenizer, std::string_view text) {
-  const std::vector<TokenId> ids = value_or_raise(tokenizer.encode_ids(text, check_signals));
+PyRef encoded_ids(const BpeTokenizer& tokenizer, const Utf8Text& text) {
+  const std::vector<TokenId> ids = value_or_raise(tokenizer.encode_ids(text.text, check_signals));
   return to_python_list(ids, IdInts(ids.size(), tokenizer.vocab_size()));
 }
 
@@ -131,7 +131,7 @@ PyObject* encode_batch_arrays_method(PyObject* self, PyObject* const* args, Py_s
 }
 
 PyObject* encode_ids_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return shared_method<BpeTokenizer, kEncodeIds, to_utf8, encoded_ids>(self, args, nargs, kwnames);
+  return shared_method<BpeTokenizer, kEncodeIds, to_utf8_text, encoded_ids>(self, args, nargs, kwnames);
 }
 
 }  // namespace wordloom::python
