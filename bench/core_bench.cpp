@@ -63,12 +63,12 @@ int bench_load(const char* model_dir, int runs) {
 
 int bench_encode(const char* model_dir, const char* text_file, double megabytes, int runs) {
   const std::shared_ptr<const Model> model = load(model_dir);
-  expected<std::string, FileReadError> text = read_regular_file(text_file);
-  if (!text) die(std::string("cannot read ") + text_file);
+  std::string text;
+  if (!read_regular_file(text_file, text)) die(std::string("cannot read ") + text_file);
   // Cut at a character boundary.
-  std::size_t size = std::min(text->size(), static_cast<std::size_t>(megabytes * 1e6));
-  while (size < text->size() && (static_cast<unsigned char>((*text)[size]) & 0xC0) == 0x80) ++size;
-  const std::string_view input(text->data(), size);
+  std::size_t size = std::min(text.size(), static_cast<std::size_t>(megabytes * 1e6));
+  while (size < text.size() && (static_cast<unsigned char>(text[size]) & 0xC0) == 0x80) ++size;
+  const std::string_view input(text.data(), size);
   for (int run = 0; run < runs; ++run) {
     WordCache cache;
     std::vector<TokenId> ids;

@@ -14,9 +14,13 @@ namespace {
 // Texts are handed out in chunks of consecutive texts: about eight per thread
 // so that threads finishing early find more work, and at most this many bytes
 // so that a huge batch still spreads evenly. A chunk never splits a text.
+// Each thread starts on a run of consecutive chunks of its own, so that its
+// word cache meets the words of neighbouring texts rather than of the whole
+// batch; a thread done with its run takes chunks from the others' runs.
 constexpr std::size_t kChunksPerThread = 8;
 constexpr std::size_t kMaxChunkBytes = 1 << 20;
 constexpr std::size_t kNoText = std::numeric_limits<std::size_t>::max();
+constexpr std::size_t kNoChunk = std::numeric_limits<std::size_t>::max();
 
 struct TextRange {
   std::size_t begin;
@@ -49,8 +53,14 @@ struct ChunkIds {
 // Thrown inside a worker to leave a text that no longer needs encoding.
 struct Abandoned {};
 
-// One encode_batch call: workers take chunks in input order from a shared
-// counter and write each chunk's ids to its own slot.
+// The chunks of one thread's run not yet taken: [next, end).
+struct ChunkRun {
+  std::atomic<std::size_t> next;
+  std::size_t end;
+};
+
+// One encode_batch call: workers take chunks from the runs, each run in input
+// order, and write each chunk's ids to its own slot.
 class BatchRun {
  public:
   BatchRun(const Model& model, std::span<const std::string_view> texts, unsigned threads)
@@ -58,7 +68,13 @@ class BatchRun {
         texts_(texts),
         chunks_(chunk_texts(texts, threads)),
         results_(chunks_.size()),
-        workers_(static_cast<unsigned>(std::min<std::size_t>(threads, chunks_.size()))) {}
+        workers_(static_cast<unsigned>(std::min<std::size_t>(threads, chunks_.size()))),
+        runs_(workers_) {
+    for (unsigned worker = 0; worker < workers_; ++worker) {
+      runs_[worker].next = chunks_.size() * worker / workers_;
+      runs_[worker].end = chunks_.size() * (worker + 1) / workers_;
+    }
+  }
 
   EncodedBatch run(const InterruptCheck& check_interrupt) {
     running_ = workers_;
@@ -68,7 +84,7 @@ class BatchRun {
       // Declared after the pool so that it runs first: workers stop before
       // they are joined, also when an interrupt check throws.
       const StopOnExit stop_workers(cancelled_);
-      for (unsigned i = 0; i < workers_; ++i) pool.emplace_back([this] { work(); });
+      for (unsigned worker = 0; worker < workers_; ++worker) pool.emplace_back([this, worker] { work(worker); });
       wait_for_workers(check_interrupt);
     }
     if (failure_) rethrow_failure();
@@ -91,14 +107,24 @@ class BatchRun {
   // encoded, so the failure reported does not depend on thread timing.
   bool abandoned(std::size_t text) const { return cancelled_ || text > first_failed_text_; }
 
-  void work() {
+  // The next chunk of the worker's own run, or else of the next run with any left.
+  std::size_t take_chunk(unsigned worker) {
+    for (unsigned i = 0; i < workers_; ++i) {
+      ChunkRun& run = runs_[(worker + i) % workers_];
+      if (run.next.load(std::memory_order_relaxed) >= run.end) continue;
+      if (const std::size_t chunk = run.next++; chunk < run.end) return chunk;
+    }
+    return kNoChunk;
+  }
+
+  void work(unsigned worker) {
     WordCache cache;
     std::size_t text = 0;
     const InterruptCheck stop_if_abandoned = [this, &text] {
       if (abandoned(text)) throw Abandoned{};
     };
     try {
-      for (std::size_t chunk; (chunk = next_chunk_++) < chunks_.size();) {
+      for (std::size_t chunk; (chunk = take_chunk(worker)) != kNoChunk;) {
         ChunkIds& out = results_[chunk];
         for (text = chunks_[chunk].begin; text < chunks_[chunk].end; ++text) {
           stop_if_abandoned();
@@ -165,7 +191,7 @@ class BatchRun {
   std::vector<TextRange> chunks_;
   std::vector<ChunkIds> results_;  // one per chunk, written by the worker that took it
   unsigned workers_;
-  std::atomic<std::size_t> next_chunk_{0};
+  std::vector<ChunkRun> runs_;  // one per worker
   std::atomic<bool> cancelled_{false};
   std::atomic<std::size_t> first_failed_text_{kNoText};
 

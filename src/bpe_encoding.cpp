@@ -180,7 +180,8 @@ void encode_bpe_merging(const Model& model, std::vector<std::vector<TokenId>>& w
 void encode_ids_into(const Model& model, WordCache& cache, std::string_view text, std::vector<TokenId>& ids,
                      const InterruptCheck& check_interrupt, StringViewSet* words) {
   end_of_word_id(model);
-  std::vector<std::string_view> pending;  // words whose ids come next
+  std::vector<std::string_view>& pending = cache.pending_words_;  // words whose ids come next
+  pending.clear();
   auto encode_piece = [&](std::string_view piece) {
     for_each_word(model.config.pre_tokenizer, piece, [&](std::string_view word) {
       if (words != nullptr) words->insert(word);

@@ -141,6 +141,7 @@ class WordCache {
   std::vector<std::uint32_t> entries_;
   std::size_t size_ = 0;  // words cached
   std::vector<TokenId> result_;  // what merged_word returns
+  std::vector<std::string_view> pending_words_;  // encode_ids_into's words awaiting their ids, kept for reuse
   WordMerger merger_;
 };
 

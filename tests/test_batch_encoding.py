@@ -2,6 +2,7 @@
 gives text by text, for every thread count; failures name the text; the
 tokenizer stays borrowed while native threads work without the GIL."""
 import concurrent.futures
+import gc
 import io
 import sys
 import threading
@@ -30,6 +31,16 @@ def tokenizer(tmp_path_factory):
     corpus = tmp_path_factory.mktemp("batch") / "corpus.txt"
     corpus.write_text(CORPUS * 3, encoding="utf-8")
     tokenizer = BpeTokenizer(str(corpus), 40, PreTokenization.whitespace(), SPECIAL_TOKENS)
+    tokenizer.train()
+    return tokenizer
+
+
+@pytest.fixture(scope="module")
+def wide_tokenizer(tmp_path_factory):
+    """Knows characters of one to four UTF-8 bytes."""
+    corpus = tmp_path_factory.mktemp("wide") / "corpus.txt"
+    corpus.write_text("aa a\u00e9 \u0436\u0436 \u20aca \U0001F600\u00e9\n" * 3, encoding="utf-8")
+    tokenizer = BpeTokenizer(str(corpus), 12, PreTokenization.whitespace())
     tokenizer.train()
     return tokenizer
 
@@ -83,6 +94,36 @@ class TestSameAsEncode:
         batches = [tokenizer.encode_batch(texts), split_arrays(*tokenizer.encode_batch_arrays(texts))]
         assert [sys.getsizeof(text) for text in texts] == sizes
         assert batches == [one_by_one(tokenizer, texts)] * 2  # encode itself keeps a UTF-8 copy, as before
+
+    @settings(max_examples=150, deadline=None)
+    @given(pieces=st.lists(st.sampled_from(["a", "aaaaaaaaa", " ", "\u00e9", "\u0436", "\u20ac", "\U0001F600"]),
+                           max_size=40))
+    def test_encode_ids_reads_every_width_of_str_as_encode_does(self, wide_tokenizer, pieces):
+        """Characters of one to four UTF-8 bytes, in strs stored with one, two
+        or four bytes per character, ASCII runs of every length among them."""
+        text = "".join(pieces)
+        size = sys.getsizeof(text)
+        ids = wide_tokenizer.encode_ids(text)
+        assert sys.getsizeof(text) == size  # no UTF-8 copy left on the str
+        assert ids == wide_tokenizer.encode(text).ids
+
+    def test_encode_ids_refuses_lone_surrogates_as_encode_does(self, wide_tokenizer):
+        for text in ["\ud800", "a\u00e9\udfff", "\u20ac" * 9 + "\udc00", "\U0001F600 \ud83d"]:
+            for encode in (wide_tokenizer.encode, wide_tokenizer.encode_ids):
+                with pytest.raises(UnicodeEncodeError) as raised:
+                    encode(text)
+                assert "surrogates not allowed" in str(raised.value)
+
+    def test_the_garbage_collector_is_left_as_it_was(self, tokenizer):
+        texts = ["low new wide"] * 3000
+        expected = one_by_one(tokenizer, texts)
+        try:
+            for enabled in (True, False):
+                gc.enable() if enabled else gc.disable()
+                assert tokenizer.encode_batch(texts) == expected
+                assert gc.isenabled() == enabled
+        finally:
+            gc.enable()
 
 
 class TestArguments:

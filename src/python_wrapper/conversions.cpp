@@ -44,7 +44,69 @@ auto to_vector(PyObject* object) {
   return items;
 }
 
+// Writes the UTF-8 form of code units [units, units + count) from `out`,
+// and returns its end, or nullptr at a surrogate, which UTF-8 cannot hold.
+// Runs of ASCII, the common case, go eight code units at a time.
+template <typename Unit>
+char* write_utf8(const Unit* units, std::size_t count, char* out) {
+  constexpr std::size_t kBlock = 8;
+  std::size_t i = 0;
+  while (i < count) {
+    if (count - i >= kBlock) {
+      Unit all = 0;
+      for (std::size_t k = 0; k < kBlock; ++k) all |= units[i + k];
+      if (all < 0x80) {
+        for (std::size_t k = 0; k < kBlock; ++k) out[k] = static_cast<char>(units[i + k]);
+        out += kBlock;
+        i += kBlock;
+        continue;
+      }
+    }
+    const char32_t c = units[i++];
+    if (c < 0x80) {
+      *out++ = static_cast<char>(c);
+    } else if (c < 0x800) {
+      *out++ = static_cast<char>(0xC0 | c >> 6);
+      *out++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      return nullptr;
+    } else if (c < 0x10000) {
+      *out++ = static_cast<char>(0xE0 | c >> 12);
+      *out++ = static_cast<char>(0x80 | (c >> 6 & 0x3F));
+      *out++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      *out++ = static_cast<char>(0xF0 | c >> 18);
+      *out++ = static_cast<char>(0x80 | (c >> 12 & 0x3F));
+      *out++ = static_cast<char>(0x80 | (c >> 6 & 0x3F));
+      *out++ = static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+// The end of the UTF-8 form of a str that is not ASCII, written from `out`,
+// which has room for four bytes per character; nullptr at a surrogate.
+char* write_utf8(PyObject* text, char* out) {
+  const void* data = PyUnicode_DATA(text);
+  const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
+  switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND: return write_utf8(static_cast<const Py_UCS1*>(data), length, out);
+    case PyUnicode_2BYTE_KIND: return write_utf8(static_cast<const Py_UCS2*>(data), length, out);
+    default: return write_utf8(static_cast<const Py_UCS4*>(data), length, out);
+  }
+}
+
 }  // namespace
+
+Utf8Text to_utf8_text(PyObject* object) {
+  if (!PyUnicode_Check(object) || PyUnicode_IS_ASCII(object)) return {nullptr, to_utf8(object)};
+  Utf8Text utf8{std::make_unique_for_overwrite<char[]>(4 * static_cast<std::size_t>(PyUnicode_GET_LENGTH(object))), {}};
+  const char* end = write_utf8(object, utf8.storage.get());
+  // The interpreter raises its own error for the surrogate.
+  if (end == nullptr) return {nullptr, to_utf8(object)};
+  utf8.text = {utf8.storage.get(), static_cast<std::size_t>(end - utf8.storage.get())};
+  return utf8;
+}
 
 std::string_view to_utf8(PyObject* object) {
   if (!PyUnicode_Check(object)) raise_cannot_convert(object, "PyString");

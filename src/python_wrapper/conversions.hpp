@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,6 +20,15 @@ namespace wordloom::python {
 // A str's UTF-8 text, valid while the object lives.
 std::string_view to_utf8(PyObject* object);
 std::string to_string(PyObject* object);
+// A str's UTF-8 text made here, leaving no UTF-8 form cached on the object
+// (which would double a long text's memory for as long as it lives): an
+// ASCII str is its own UTF-8, any other is converted into `storage`. Raises
+// as to_utf8 does, UnicodeEncodeError for a lone surrogate included.
+struct Utf8Text {
+  std::unique_ptr<char[]> storage;  // none for an ASCII str
+  std::string_view text;            // valid while the object and `storage` live
+};
+Utf8Text to_utf8_text(PyObject* object);
 // A str naming a file, refused with ValueError "embedded null byte" (as
 // Python's own open does) when it holds NUL, where the system would cut it.
 std::string to_path(PyObject* object);

@@ -49,31 +49,70 @@ PyObject* batch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     const unsigned threads = arguments.convert_optional(1, to_thread_count).value_or(default_worker_threads());
     const std::shared_ptr<const Model> model = receiver.record.model;
     if (!model) raise_error(PyExc_RuntimeError, "Cannot encode text without training the tokenizer");
-    return build_result(encode_unlocked(*model, texts.texts, threads));
+    return build_result(encode_unlocked(*model, texts.texts, threads), model->token_table.size());
   });
 }
 
-PyRef to_python_id(TokenId id) { return to_python_int(id); }
+// Python ints for the ids of one result. A long result repeats few distinct
+// ids, so each id's int is made once and shared, which spares an allocation
+// per id; a short one makes its ints as they come.
+class IdInts {
+ public:
+  IdInts(std::size_t ids, std::size_t vocab_size) {
+    if (ids >= vocab_size / kIdsPerSharedInt) shared_.resize(vocab_size);
+  }
 
-PyRef id_lists(EncodedBatch batch) {
+  PyRef operator()(TokenId id) {
+    if (id >= shared_.size()) return to_python_int(id);
+    PyRef& shared = shared_[id];
+    if (!shared) shared = to_python_int(id);
+    return PyRef::borrow(shared.get());
+  }
+
+ private:
+  // Below this many ids per token of the vocabulary, the table costs more than it saves.
+  static constexpr std::size_t kIdsPerSharedInt = 8;
+  std::vector<PyRef> shared_;  // by id, made on first use
+};
+
+// Keeps the cyclic garbage collector still while many lists are made: each
+// new list counts toward a collection, and the collections would traverse
+// the growing result again and again. Lists of ints form no cycles.
+class CollectorPaused {
+ public:
+  CollectorPaused() : was_enabled_(PyGC_Disable() == 1) {}
+  ~CollectorPaused() {
+    if (was_enabled_) PyGC_Enable();
+  }
+  CollectorPaused(const CollectorPaused&) = delete;
+  CollectorPaused& operator=(const CollectorPaused&) = delete;
+
+ private:
+  bool was_enabled_;
+};
+
+PyRef id_lists(EncodedBatch batch, std::size_t vocab_size) {
+  const CollectorPaused collector_paused;
   const std::size_t texts = batch.offsets.size() - 1;
   PyRef lists = checked(PyList_New(static_cast<Py_ssize_t>(texts)));
   const std::span<const TokenId> ids(batch.ids);
+  IdInts id_ints(ids.size(), vocab_size);
   for (std::size_t i = 0; i < texts; ++i) {
     const std::span<const TokenId> text_ids = ids.subspan(batch.offsets[i], batch.offsets[i + 1] - batch.offsets[i]);
-    PyList_SET_ITEM(lists.get(), static_cast<Py_ssize_t>(i), to_python_list(text_ids, to_python_id).release());
+    PyList_SET_ITEM(lists.get(), static_cast<Py_ssize_t>(i), to_python_list(text_ids, id_ints).release());
   }
   return lists;
 }
 
-PyRef id_arrays(EncodedBatch batch) {
+PyRef id_arrays(EncodedBatch batch, std::size_t /*vocab_size*/) {
   const PyRef ids = readonly_view(std::move(batch.ids));
   const PyRef offsets = readonly_view(std::move(batch.offsets));
   return checked(PyTuple_Pack(2, ids.get(), offsets.get()));
 }
 
-PyRef encoded_ids(const BpeTokenizer& tokenizer, std::string_view text) {
-  return to_python_list(value_or_raise(tokenizer.encode_ids(text, check_signals)), to_python_id);
+PyRef encoded_ids(const BpeTokenizer& tokenizer, const Utf8Text& text) {
+  const std::vector<TokenId> ids = value_or_raise(tokenizer.encode_ids(text.text, check_signals));
+  return to_python_list(ids, IdInts(ids.size(), tokenizer.vocab_size()));
 }
 
 constexpr Signature<2> kEncodeBatch{"BpeTokenizer.encode_batch()", {"texts", "num_threads"}, 1};
@@ -92,7 +131,7 @@ PyObject* encode_batch_arrays_method(PyObject* self, PyObject* const* args, Py_s
 }
 
 PyObject* encode_ids_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return shared_method<BpeTokenizer, kEncodeIds, to_utf8, encoded_ids>(self, args, nargs, kwnames);
+  return shared_method<BpeTokenizer, kEncodeIds, to_utf8_text, encoded_ids>(self, args, nargs, kwnames);
 }
 
 }  // namespace wordloom::python
