@@ -2,10 +2,12 @@
 300 MB whose distinct-word count keeps growing (the standard-library corpus
 repeated, every identifier of round r renamed with the suffix _r), then one
 encode call on the first 100 MB of it with the trained model. Each step runs
-in a fresh interpreter; reports wall time, peak resident memory and the ratio
-of peak memory to input size. Inputs are cached beside the other benchmarks'.
+in a fresh interpreter, the steps in turn, --runs times; reports the median
+wall time, peak resident memory and the ratio of peak memory to input size.
+Inputs are cached beside the other benchmarks'.
 
     python bench/stress.py [--corpus-mb 300] [--text-mb 100] [--vocab-size 32000] [--repeat 10] [--tokenizers]
+                           [--runs 3]
 
 With --repeat N, training runs once more on the corpus repeated N times (the
 same distinct words, N times the text), built under the temporary directory
@@ -17,6 +19,7 @@ import argparse
 import json
 import re
 import shutil
+import statistics
 import tempfile
 import time
 from pathlib import Path
@@ -92,6 +95,28 @@ def repeated_corpus(corpus, times, directory):
     return path
 
 
+def step_outcome(step, *args):
+    """Runs `step` in a fresh interpreter: its seconds, peak memory and result.
+    The encode step times its call alone and says so in its result."""
+    child = in_child(step, *args, timeout=None)
+    result = child["result"]
+    seconds = result["seconds"] if isinstance(result, dict) else child["seconds"]
+    return {"seconds": seconds, "peak_mb": child["peak_mb"], "result": result}
+
+
+def median_outcomes(steps, runs):
+    """Runs every step `runs` times, the steps in turn within each round, and
+    keeps each step's median time and median peak with its last result."""
+    outcomes = {name: [] for name in steps}
+    for _ in range(runs):
+        for name, run in steps.items():
+            outcomes[name].append(run())
+    return {name: {"seconds": statistics.median(o["seconds"] for o in rounds),
+                   "peak_mb": statistics.median(o["peak_mb"] for o in rounds),
+                   "result": rounds[-1]["result"]}
+            for name, rounds in outcomes.items()}
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--corpus-mb", type=int, default=300, help="least size of the training corpus")
@@ -100,42 +125,48 @@ def main():
     parser.add_argument("--repeat", type=int, default=0, metavar="N",
                         help="also train on the corpus repeated N times (not kept)")
     parser.add_argument("--tokenizers", action="store_true", help="also train Hugging Face tokenizers on the corpus")
+    parser.add_argument("--runs", type=int, default=3, help="runs of every step; the medians count")
     options = parser.parse_args()
 
     corpus, facts = stress_corpus(options.corpus_mb)
     text = leading_text(corpus, options.text_mb)
-    corpus_mb, text_mb = corpus.stat().st_size / 1e6, text.stat().st_size / 1e6
-    print(f"corpus: {corpus_mb:.1f} MB, {facts['rounds']} rounds of the standard-library corpus, "
-          f"{facts['distinct_words']:,} distinct words; vocabulary {options.vocab_size:,}")
+    sizes = {"train": corpus.stat().st_size / 1e6, "encode": text.stat().st_size / 1e6}
+    print(f"corpus: {sizes['train']:.1f} MB, {facts['rounds']} rounds of the standard-library corpus, "
+          f"{facts['distinct_words']:,} distinct words; vocabulary {options.vocab_size:,}; "
+          f"median of {options.runs} runs")
 
-    with tempfile.TemporaryDirectory() as model_dir:
-        train = in_child("stress.train_step", corpus, options.vocab_size, model_dir, timeout=None)
-        encode = in_child("stress.encode_step", model_dir, text, timeout=None)
-    encoding = encode["result"]
-    steps = [("train", corpus_mb, train["seconds"], train["peak_mb"]),
-             ("encode", text_mb, encoding["seconds"], encode["peak_mb"])]
-    if options.repeat:
-        with tempfile.TemporaryDirectory() as scratch:
+    with tempfile.TemporaryDirectory() as scratch:
+        model_dir = Path(scratch) / "model"
+        model_dir.mkdir()
+        steps = {"train": lambda: step_outcome("stress.train_step", corpus, options.vocab_size, str(model_dir)),
+                 "encode": lambda: step_outcome("stress.encode_step", str(model_dir), text)}
+        repeated_name = f"train x{options.repeat}"
+        if options.repeat:
             repeated = repeated_corpus(corpus, options.repeat, scratch)
-            again = in_child("stress.train_step", repeated, options.vocab_size, scratch, timeout=None)
-            steps.append((f"train x{options.repeat}", repeated.stat().st_size / 1e6, again["seconds"],
-                          again["peak_mb"]))
-    if options.tokenizers:
-        with tempfile.TemporaryDirectory() as scratch:
-            peer = in_child("peers.train", "tokenizers", corpus, options.vocab_size, scratch, timeout=None)
-        steps.append(("tokenizers", corpus_mb, peer["seconds"], peer["peak_mb"]))
+            sizes[repeated_name] = repeated.stat().st_size / 1e6
+            steps[repeated_name] = lambda: step_outcome("stress.train_step", repeated, options.vocab_size, scratch)
+        if options.tokenizers:
+            sizes["tokenizers"] = sizes["train"]
+            steps["tokenizers"] = lambda: step_outcome("peers.train", "tokenizers", corpus, options.vocab_size,
+                                                       scratch)
+        outcomes = median_outcomes(steps, options.runs)
+
     print(f"{'step':10} {'input MB':>9} {'time s':>8} {'peak MB':>9} {'peak/input':>10}")
-    for step, input_mb, seconds, peak in steps:
-        print(f"{step:10} {input_mb:9.1f} {seconds:8.1f} {peak:9.0f} {peak / input_mb:10.2f}")
+    for step, outcome in outcomes.items():
+        print(f"{step:10} {sizes[step]:9.1f} {outcome['seconds']:8.1f} {outcome['peak_mb']:9.0f} "
+              f"{outcome['peak_mb'] / sizes[step]:10.2f}")
+    train, encoding = outcomes["train"], outcomes["encode"]
     if options.tokenizers:
+        peer = outcomes["tokenizers"]
         print(f"tokenizers against wordloom: time x{peer['seconds'] / train['seconds']:.2f}, "
               f"peak memory x{peer['peak_mb'] / train['peak_mb']:.2f}")
     if options.repeat:
+        again = outcomes[repeated_name]
         print(f"repeated {options.repeat} times: peak memory x{again['peak_mb'] / train['peak_mb']:.2f}, "
               f"time x{again['seconds'] / train['seconds']:.2f}")
-    print(f"trained {train['result']}; encoded {encoding['tokens']:,} tokens at "
-          f"{text_mb / encoding['seconds']:.1f} MB/s, {encoding['before_mb']:.0f} MB resident before the call "
-          "(interpreter, model, text)")
+    print(f"trained {train['result']}; encoded {encoding['result']['tokens']:,} tokens at "
+          f"{sizes['encode'] / encoding['seconds']:.1f} MB/s, {encoding['result']['before_mb']:.0f} MB resident "
+          "before the call (interpreter, model, text)")
 
 
 if __name__ == "__main__":
