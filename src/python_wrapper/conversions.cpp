@@ -84,8 +84,17 @@ char* write_utf8(const Unit* units, std::size_t count, char* out) {
   return out;
 }
 
+// The most UTF-8 bytes one character of a str of this kind can take.
+std::size_t utf8_bytes_per_char(int kind) {
+  switch (kind) {
+    case PyUnicode_1BYTE_KIND: return 2;
+    case PyUnicode_2BYTE_KIND: return 3;
+    default: return 4;
+  }
+}
+
 // The end of the UTF-8 form of a str that is not ASCII, written from `out`,
-// which has room for four bytes per character; nullptr at a surrogate.
+// which has room for utf8_bytes_per_char() per character; nullptr at a surrogate.
 char* write_utf8(PyObject* text, char* out) {
   const void* data = PyUnicode_DATA(text);
   const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
@@ -100,7 +109,9 @@ char* write_utf8(PyObject* text, char* out) {
 
 Utf8Text to_utf8_text(PyObject* object) {
   if (!PyUnicode_Check(object) || PyUnicode_IS_ASCII(object)) return {nullptr, to_utf8(object)};
-  Utf8Text utf8{std::make_unique_for_overwrite<char[]>(4 * static_cast<std::size_t>(PyUnicode_GET_LENGTH(object))), {}};
+  const std::size_t room =
+      utf8_bytes_per_char(PyUnicode_KIND(object)) * static_cast<std::size_t>(PyUnicode_GET_LENGTH(object));
+  Utf8Text utf8{std::make_unique_for_overwrite<char[]>(room), {}};
   const char* end = write_utf8(object, utf8.storage.get());
   // The interpreter raises its own error for the surrogate.
   if (end == nullptr) return {nullptr, to_utf8(object)};
