@@ -4,6 +4,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <exception>
+#include <functional>
 #include <limits>
 #include <mutex>
 #include <thread>
@@ -17,7 +18,12 @@ namespace {
 // Each thread starts on a run of consecutive chunks of its own, so that its
 // word cache meets the words of neighbouring texts rather than of the whole
 // batch; a thread done with its run takes chunks from the others' runs.
+// The calling thread is one of the threads, and the one that hands finished
+// chunks to a sink: doing that between its own chunks keeps every core busy.
 constexpr std::size_t kChunksPerThread = 8;
+// The calling thread runs its interrupt check once per this many texts, or
+// pieces of a long text, that it encodes.
+constexpr std::size_t kEncodingStepsPerCheck = 32;
 constexpr std::size_t kMaxChunkBytes = 1 << 20;
 constexpr std::size_t kNoText = std::numeric_limits<std::size_t>::max();
 constexpr std::size_t kNoChunk = std::numeric_limits<std::size_t>::max();
@@ -68,27 +74,52 @@ class BatchRun {
         texts_(texts),
         chunks_(chunk_texts(texts, threads)),
         results_(chunks_.size()),
-        workers_(static_cast<unsigned>(std::min<std::size_t>(threads, chunks_.size()))),
+        workers_(static_cast<unsigned>(std::clamp<std::size_t>(chunks_.size(), 1, threads))),
         runs_(workers_) {
+    finished_chunks_.reserve(chunks_.size());  // so that a worker's push_back cannot throw
     for (unsigned worker = 0; worker < workers_; ++worker) {
       runs_[worker].next = chunks_.size() * worker / workers_;
       runs_[worker].end = chunks_.size() * (worker + 1) / workers_;
     }
   }
 
-  EncodedBatch run(const InterruptCheck& check_interrupt) {
-    running_ = workers_;
+  // Encodes every text on the calling thread and workers_ - 1 others; hands
+  // each finished chunk to `sink`, when there is one, on the calling thread.
+  void run(const InterruptCheck& check_interrupt, const EncodedTextsSink& sink) {
+    sink_ = &sink;
+    running_ = workers_ - 1;
     {
       std::vector<std::jthread> pool;
-      pool.reserve(workers_);
+      pool.reserve(workers_ - 1);
       // Declared after the pool so that it runs first: workers stop before
-      // they are joined, also when an interrupt check throws.
+      // they are joined, also when an interrupt check or the sink throws.
       const StopOnExit stop_workers(cancelled_);
-      for (unsigned worker = 0; worker < workers_; ++worker) pool.emplace_back([this, worker] { work(worker); });
+      for (unsigned worker = 1; worker < workers_; ++worker) pool.emplace_back([this, worker] { work(worker); });
+      work_on_calling_thread(check_interrupt);
       wait_for_workers(check_interrupt);
     }
     if (failure_) rethrow_failure();
-    return assemble();
+  }
+
+  // Joins the chunks' ids in order, once run() has returned without a sink.
+  // A single chunk (often one large text) hands its ids over as they are;
+  // otherwise each is freed once copied, to keep the peak low.
+  EncodedBatch assemble() {
+    EncodedBatch batch;
+    const bool single = results_.size() == 1;
+    std::size_t total = 0;
+    for (const ChunkIds& chunk : results_) total += chunk.ids.size();
+    if (!single) batch.ids.reserve(total);
+    batch.offsets.reserve(texts_.size() + 1);
+    batch.offsets.push_back(0);
+    for (ChunkIds& chunk : results_) {
+      const std::size_t base = batch.ids.size();
+      for (std::size_t end : chunk.ends) batch.offsets.push_back(base + end);
+      if (single) batch.ids = std::move(chunk.ids);
+      else batch.ids.insert(batch.ids.end(), chunk.ids.begin(), chunk.ids.end());
+      chunk = {};
+    }
+    return batch;
   }
 
  private:
@@ -118,27 +149,64 @@ class BatchRun {
   }
 
   void work(unsigned worker) {
-    WordCache cache;
     std::size_t text = 0;
-    const InterruptCheck stop_if_abandoned = [this, &text] {
+    encode_chunks(worker, text, [this, &text] {
       if (abandoned(text)) throw Abandoned{};
-    };
-    try {
-      for (std::size_t chunk; (chunk = take_chunk(worker)) != kNoChunk;) {
-        ChunkIds& out = results_[chunk];
-        for (text = chunks_[chunk].begin; text < chunks_[chunk].end; ++text) {
-          stop_if_abandoned();
-          encode_ids_into(model_, cache, texts_[text], out.ids, stop_if_abandoned);
-          out.ends.push_back(out.ids.size());
-        }
-      }
-    } catch (const Abandoned&) {
-    } catch (...) {
-      record_failure(text, std::current_exception());
-    }
+    });
     const std::lock_guard lock(mutex_);
     --running_;
     finished_.notify_one();
+  }
+
+  // The calling thread's share: chunks, with the caller's interrupt check
+  // run now and then, and the chunks finished so far handed to the sink
+  // between them. An interruption stops the encoding and is thrown again.
+  void work_on_calling_thread(const InterruptCheck& check_interrupt) {
+    std::size_t text = 0;
+    std::size_t steps = 0;
+    std::exception_ptr interruption;
+    encode_chunks(
+        0, text,
+        [&] {
+          if (abandoned(text)) throw Abandoned{};
+          if (++steps % kEncodingStepsPerCheck != 0) return;
+          try {
+            check_for_interrupt(check_interrupt);
+          } catch (...) {
+            interruption = std::current_exception();
+            throw Abandoned{};
+          }
+        },
+        [this] { deliver_finished_chunks(); });
+    if (interruption) std::rethrow_exception(interruption);
+  }
+
+  // Encodes chunks until none is left or one fails; a failure is recorded,
+  // not thrown, and `check` throws Abandoned to stop early.
+  void encode_chunks(unsigned worker, std::size_t& text, const InterruptCheck& check,
+                     const std::function<void()>& after_chunk = {}) {
+    WordCache cache;
+    for (std::size_t chunk; (chunk = take_chunk(worker)) != kNoChunk;) {
+      ChunkIds& out = results_[chunk];
+      try {
+        for (text = chunks_[chunk].begin; text < chunks_[chunk].end; ++text) {
+          check();
+          encode_ids_into(model_, cache, texts_[text], out.ids, check);
+          out.ends.push_back(out.ids.size());
+        }
+      } catch (const Abandoned&) {
+        return;
+      } catch (...) {
+        record_failure(text, std::current_exception());
+        return;
+      }
+      {
+        const std::lock_guard lock(mutex_);
+        finished_chunks_.push_back(chunk);
+      }
+      finished_.notify_one();
+      if (after_chunk) after_chunk();
+    }
   }
 
   void record_failure(std::size_t text, std::exception_ptr failure) {
@@ -148,12 +216,38 @@ class BatchRun {
     failure_ = std::move(failure);
   }
 
+  // Waits for the other threads, handing their chunks to the sink as they
+  // finish and running the interrupt check at least every interval.
   void wait_for_workers(const InterruptCheck& check_interrupt) {
-    std::unique_lock lock(mutex_);
-    while (!finished_.wait_for(lock, kBatchInterruptInterval, [this] { return running_ == 0; })) {
-      lock.unlock();
+    for (;;) {
+      bool all_done = false;
+      {
+        std::unique_lock lock(mutex_);
+        finished_.wait_for(lock, kBatchInterruptInterval,
+                           [this] { return running_ == 0 || (*sink_ && !finished_chunks_.empty()); });
+        all_done = running_ == 0;
+      }
+      deliver_finished_chunks();
+      if (all_done) return;
       check_for_interrupt(check_interrupt);
-      lock.lock();
+    }
+  }
+
+  // Hands the chunks finished since the last call to the sink, if there is
+  // one and no text has failed.
+  void deliver_finished_chunks() {
+    if (!*sink_) return;
+    std::vector<std::size_t> finished;
+    {
+      const std::lock_guard lock(mutex_);
+      finished.assign(finished_chunks_.begin(), finished_chunks_.end());
+      finished_chunks_.clear();
+    }
+    for (std::size_t chunk : finished) {
+      if (first_failed_text_ != kNoText) return;
+      ChunkIds& ids = results_[chunk];
+      (*sink_)(chunks_[chunk].begin, ids.ids, ids.ends);
+      ids = {};
     }
   }
 
@@ -165,27 +259,6 @@ class BatchRun {
     }
   }
 
-  // Joins the chunks' ids in order. A single chunk (often one large text)
-  // hands its ids over as they are; otherwise each is freed once copied, to
-  // keep the peak low.
-  EncodedBatch assemble() {
-    EncodedBatch batch;
-    const bool single = results_.size() == 1;
-    std::size_t total = 0;
-    for (const ChunkIds& chunk : results_) total += chunk.ids.size();
-    if (!single) batch.ids.reserve(total);
-    batch.offsets.reserve(texts_.size() + 1);
-    batch.offsets.push_back(0);
-    for (ChunkIds& chunk : results_) {
-      const std::size_t base = batch.ids.size();
-      for (std::size_t end : chunk.ends) batch.offsets.push_back(base + end);
-      if (single) batch.ids = std::move(chunk.ids);
-      else batch.ids.insert(batch.ids.end(), chunk.ids.begin(), chunk.ids.end());
-      chunk = {};
-    }
-    return batch;
-  }
-
   const Model& model_;
   std::span<const std::string_view> texts_;
   std::vector<TextRange> chunks_;
@@ -195,10 +268,13 @@ class BatchRun {
   std::atomic<bool> cancelled_{false};
   std::atomic<std::size_t> first_failed_text_{kNoText};
 
+  const EncodedTextsSink* sink_ = nullptr;
+
   std::mutex mutex_;
   std::condition_variable finished_;
-  unsigned running_ = 0;          // guarded by mutex_
-  std::exception_ptr failure_;    // guarded by mutex_: what text first_failed_text_ threw
+  unsigned running_ = 0;                    // guarded by mutex_: threads other than the caller still encoding
+  std::vector<std::size_t> finished_chunks_;  // guarded by mutex_: not yet handed to the sink
+  std::exception_ptr failure_;              // guarded by mutex_: what text first_failed_text_ threw
 };
 
 }  // namespace
@@ -208,7 +284,14 @@ UnknownCharacterInText::UnknownCharacterInText(std::size_t index, const UnknownC
 
 EncodedBatch encode_batch(const Model& model, std::span<const std::string_view> texts, unsigned threads,
                           const InterruptCheck& check_interrupt) {
-  return BatchRun(model, texts, std::max(threads, 1u)).run(check_interrupt);
+  BatchRun batch(model, texts, std::max(threads, 1u));
+  batch.run(check_interrupt, {});
+  return batch.assemble();
+}
+
+void encode_batch(const Model& model, std::span<const std::string_view> texts, unsigned threads,
+                  const InterruptCheck& check_interrupt, const EncodedTextsSink& sink) {
+  BatchRun(model, texts, std::max(threads, 1u)).run(check_interrupt, sink);
 }
 
 }  // namespace wordloom

@@ -132,10 +132,12 @@ class TestEncoding:
         setup = ENCODE_SETUP.format(special_tokens=MANY_SPECIAL_TOKENS, text="'<' * (256 << 10)")
         assert run_child(child_code(setup, "tokenizer.encode(text)"), corpus) == ["True"]
 
-    @pytest.mark.parametrize("call", ["tokenizer.encode_batch(texts, num_threads=2)",
+    @pytest.mark.parametrize("call", ["tokenizer.encode_batch(texts, num_threads=1)",
+                                      "tokenizer.encode_batch(texts, num_threads=2)",
                                       "tokenizer.encode_batch_arrays(texts)", "tokenizer.encode_ids(texts[0])"])
     def test_interrupted_batch_and_ids_encoding(self, corpus, call):
         # The native threads run without the interpreter lock; the calling
-        # thread must still notice the signal and stop them.
+        # thread, busy with its own share, must still notice the signal and
+        # stop them.
         setup = ENCODE_SETUP.format(special_tokens=[], text="['a' * (8 << 20)] * 8").replace("text =", "texts =")
         assert run_child(child_code(setup, call), corpus) == ["True"]

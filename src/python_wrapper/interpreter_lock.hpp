@@ -17,12 +17,25 @@ class InterpreterLockReleased {
   InterpreterLockReleased(const InterpreterLockReleased&) = delete;
   InterpreterLockReleased& operator=(const InterpreterLockReleased&) = delete;
 
+  // Runs `work` with the lock taken back, and releases it again however
+  // `work` ends.
+  template <typename Work>
+  void with_lock(Work&& work) {
+    PyEval_RestoreThread(state_);
+    try {
+      work();
+    } catch (...) {
+      state_ = PyEval_SaveThread();
+      throw;
+    }
+    state_ = PyEval_SaveThread();
+  }
+
   // Throws PythonError (with the lock released again) when a handler raised.
   void check_signals() {
-    PyEval_RestoreThread(state_);
-    const int raised = PyErr_CheckSignals();
-    state_ = PyEval_SaveThread();
-    if (raised != 0) throw PythonError{};
+    with_lock([] {
+      if (PyErr_CheckSignals() != 0) throw PythonError{};
+    });
   }
 
  private:

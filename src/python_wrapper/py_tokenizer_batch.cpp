@@ -1,7 +1,9 @@
 // Batch encoding: the texts are taken out of Python first (held, never
 // changed), then encoded on native threads with the interpreter lock
-// released, so other Python threads run meanwhile. The receiver stays borrowed (shared) for the whole call, so a
-// concurrent train() on it fails with "Already borrowed".
+// released, so other Python threads run meanwhile; the calling thread takes
+// the lock back only to turn finished texts into lists. The receiver stays
+// borrowed (shared) for the whole call, so a concurrent train() on it fails
+// with "Already borrowed".
 #include <limits>
 #include <memory>
 #include <span>
@@ -28,18 +30,20 @@ unsigned to_thread_count(PyObject* object) {
   return static_cast<unsigned>(std::min<long long>(value, std::numeric_limits<unsigned>::max()));
 }
 
-EncodedBatch encode_unlocked(const Model& model, std::span<const std::string_view> texts, unsigned threads) {
+// Runs `encode` (given the released lock) with the interpreter lock released.
+template <typename Encode>
+auto encode_unlocked(Encode&& encode) {
   try {
     InterpreterLockReleased unlocked;
-    return encode_batch(model, texts, threads, [&unlocked] { unlocked.check_signals(); });
+    return encode(unlocked);
   } catch (const UnknownCharacterInText& failure) {
     raise_error(PyExc_ValueError, failure.what());
   }
 }
 
-// Binds (texts, num_threads), encodes the texts and hands the batch to
-// `build_result`.
-template <const auto& signature, auto build_result>
+// Binds (texts, num_threads) and hands the texts to `encode_texts`, which
+// encodes them and builds the result.
+template <const auto& signature, auto encode_texts>
 PyObject* batch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guarded([&] {
     const auto arguments = bind(signature, args, nargs, kwnames);
@@ -49,7 +53,7 @@ PyObject* batch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     const unsigned threads = arguments.convert_optional(1, to_thread_count).value_or(default_worker_threads());
     const std::shared_ptr<const Model> model = receiver.record.model;
     if (!model) raise_error(PyExc_RuntimeError, "Cannot encode text without training the tokenizer");
-    return build_result(encode_unlocked(*model, texts.texts, threads), model->token_table.size());
+    return encode_texts(*model, texts.texts, threads);
   });
 }
 
@@ -91,20 +95,42 @@ class CollectorPaused {
   bool was_enabled_;
 };
 
-PyRef id_lists(EncodedBatch batch, std::size_t vocab_size) {
+// About how many ids the texts make: a token spans a few bytes.
+std::size_t expected_ids(std::span<const std::string_view> texts) {
+  constexpr std::size_t kBytesPerId = 4;
+  std::size_t bytes = 0;
+  for (std::string_view text : texts) bytes += text.size();
+  return bytes / kBytesPerId;
+}
+
+// The lists of ids, each made as soon as its texts are encoded: the calling
+// thread makes them between chunks of its own share of the encoding.
+PyRef id_lists(const Model& model, std::span<const std::string_view> texts, unsigned threads) {
+  PyRef lists = checked(PyList_New(static_cast<Py_ssize_t>(texts.size())));
   const CollectorPaused collector_paused;
-  const std::size_t texts = batch.offsets.size() - 1;
-  PyRef lists = checked(PyList_New(static_cast<Py_ssize_t>(texts)));
-  const std::span<const TokenId> ids(batch.ids);
-  IdInts id_ints(ids.size(), vocab_size);
-  for (std::size_t i = 0; i < texts; ++i) {
-    const std::span<const TokenId> text_ids = ids.subspan(batch.offsets[i], batch.offsets[i + 1] - batch.offsets[i]);
-    PyList_SET_ITEM(lists.get(), static_cast<Py_ssize_t>(i), to_python_list(text_ids, id_ints).release());
-  }
+  IdInts id_ints(expected_ids(texts), model.token_table.size());
+  const auto make_lists = [&](std::size_t first_text, std::span<const TokenId> ids,
+                              std::span<const std::size_t> ends) {
+    std::size_t begin = 0;
+    for (std::size_t i = 0; i < ends.size(); ++i) {
+      PyList_SET_ITEM(lists.get(), static_cast<Py_ssize_t>(first_text + i),
+                      to_python_list(ids.subspan(begin, ends[i] - begin), id_ints).release());
+      begin = ends[i];
+    }
+  };
+  encode_unlocked([&](InterpreterLockReleased& unlocked) {
+    encode_batch(model, texts, threads, [&unlocked] { unlocked.check_signals(); },
+                 [&](std::size_t first_text, std::span<const TokenId> ids, std::span<const std::size_t> ends) {
+                   unlocked.with_lock([&] { make_lists(first_text, ids, ends); });
+                 });
+  });
   return lists;
 }
 
-PyRef id_arrays(EncodedBatch batch, std::size_t /*vocab_size*/) {
+PyRef id_arrays(const Model& model, std::span<const std::string_view> texts, unsigned threads) {
+  EncodedBatch batch = encode_unlocked([&](InterpreterLockReleased& unlocked) {
+    return encode_batch(model, texts, threads, [&unlocked] { unlocked.check_signals(); });
+  });
   const PyRef ids = readonly_view(std::move(batch.ids));
   const PyRef offsets = readonly_view(std::move(batch.offsets));
   return checked(PyTuple_Pack(2, ids.get(), offsets.get()));
