@@ -9,7 +9,7 @@ namespace wordloom {
 namespace {
 
 // Words of up to this many symbols are merged by rescanning their steps.
-constexpr std::size_t kScanLimit = 32;
+constexpr std::size_t kScanLimit = 64;
 constexpr std::size_t kNoPosition = std::numeric_limits<std::size_t>::max();
 constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
 

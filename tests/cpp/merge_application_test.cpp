@@ -58,7 +58,7 @@ TEST(MergeApplication, MatchesLiteralRoundsOnRandomTables) {
     const TokenId alphabet = std::uniform_int_distribution<TokenId>(1, 4)(random);
     const Model model = random_tables(random, alphabet, trial % 2 == 0);
     const bool long_word = trial % 3 == 2;
-    std::vector<TokenId> word(std::uniform_int_distribution<int>(long_word ? 28 : 0, long_word ? 90 : 14)(random));
+    std::vector<TokenId> word(std::uniform_int_distribution<int>(long_word ? 28 : 0, long_word ? 150 : 14)(random));
     for (TokenId& id : word) id = std::uniform_int_distribution<TokenId>(0, alphabet - 1)(random);
 
     std::vector<std::vector<TokenId>> words{word};
