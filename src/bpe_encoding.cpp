@@ -21,6 +21,9 @@ static_assert(kMaxCachedWordBytes < 0xFFFF, "an entry header holds the byte and 
 constexpr std::uint32_t kEmptyTag = 0;
 // Encoding looks words up this many at a time, and checks for interrupts in between.
 constexpr std::size_t kWordsAtOnce = 4096;
+// Text rarely makes more than one id per this many bytes (only runs of tiny
+// words do); when it does, the ids grow as usual.
+constexpr std::size_t kFewestBytesPerId = 3;
 
 // 32 bits of the word's hash, mixed once more since they choose the slot.
 std::uint32_t tag_of(std::string_view word) {
@@ -227,6 +230,9 @@ Result<std::vector<TokenId>> BpeTokenizer::encode_ids(std::string_view text,
                                                       const InterruptCheck& check_interrupt) const {
   if (!trained()) return fail(TokenizerError::invalid_state("Cannot encode text without training the tokenizer"));
   std::vector<TokenId> ids;
+  // Room for the ids of most texts up front: growing a long result by
+  // doubling copies it and touches fresh memory again and again.
+  ids.reserve(text.size() / kFewestBytesPerId);
   encode_ids_into(*model, word_cache_, text, ids, check_interrupt);
   return ids;
 }
