@@ -1,6 +1,7 @@
 // Training against a reference that recounts every pair from the words after
 // each merge: the incremental statistics must pick the same merges. Also
-// determinism across worker thread counts.
+// determinism across worker thread counts and corpus chunk sizes, training
+// from counts of parts, and what training reports.
 #include <gtest/gtest.h>
 
 #include <algorithm>
