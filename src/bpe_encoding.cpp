@@ -40,8 +40,10 @@ class WordMerger {
   WordMerger(const PairMap<std::uint64_t>& ranks, const PairMap<TokenId>& results)
       : ranks_(ranks), results_(results) {}
 
-  void merge(std::vector<TokenId>& word) {
+  // Checks for an interrupt every so often: one long word can take seconds.
+  void merge(std::vector<TokenId>& word, const InterruptCheck& check_interrupt = {}) {
     if (word.size() < 2 || ranks_.empty()) return;
+    cadence_.emplace(check_interrupt);
     reset(word);
     while (std::optional<RankedPair> best = pop_current()) {
       auto result = results_.find(best->pair);
@@ -66,6 +68,7 @@ class WordMerger {
   }
 
   void push_if_ranked(std::uint32_t position) {
+    cadence_->step();
     const std::uint32_t after = next_[position];
     if (after == kNone) return;
     const TokenPair pair{symbols_[position], symbols_[after]};
@@ -81,6 +84,7 @@ class WordMerger {
   // The best entry that still describes an adjacent pair of the word.
   std::optional<RankedPair> pop_current() {
     while (!heap_.empty()) {
+      cadence_->step();
       const RankedPair top = heap_.top();
       heap_.pop();
       if (holds(top.position, top.pair)) return top;
@@ -96,6 +100,7 @@ class WordMerger {
     std::vector<std::uint32_t> occurrences{best.position};
     deferred_.clear();
     while (!heap_.empty() && heap_.top().rank == best.rank) {
+      cadence_->step();
       const RankedPair entry = heap_.top();
       heap_.pop();
       if (entry.pair == best.pair) occurrences.push_back(entry.position);
@@ -110,6 +115,7 @@ class WordMerger {
   }
 
   void merge_at(std::uint32_t position, TokenId merged) {
+    cadence_->step();
     const std::uint32_t removed = next_[position];
     const std::uint32_t after = next_[removed];
     symbols_[position] = merged;
@@ -133,6 +139,7 @@ class WordMerger {
   std::priority_queue<RankedPair, std::vector<RankedPair>, std::greater<>> heap_;
   std::vector<RankedPair> deferred_;
   std::vector<std::uint32_t> formed_;
+  std::optional<InterruptCadence> cadence_;
 };
 
 [[noreturn]] void fail_unknown_character(std::string_view character) {
@@ -149,10 +156,13 @@ TokenId end_of_word_id(const Model& model) {
 }
 
 // The word as one id per character followed by the end-of-word id.
-void word_symbols(const Model& model, std::string_view word, std::vector<TokenId>& ids) {
+void word_symbols(const Model& model, std::string_view word, std::vector<TokenId>& ids,
+                  const InterruptCheck& check_interrupt) {
   ids.clear();
   ids.reserve(word.size() + 1);
+  InterruptCadence cadence(check_interrupt);
   for_each_char(word, [&](std::string_view character) {
+    cadence.step();
     const TokenId* id = model.token_table.id_of(character);
     if (id == nullptr) fail_unknown_character(character);
     ids.push_back(*id);
@@ -171,11 +181,12 @@ TokenType token_type(std::string_view token, const Model& model, const StringVie
 
 // ---- WordCache ----
 
-const std::vector<TokenId>& WordCache::merged_word(const Model& model, std::string_view word) {
+const std::vector<TokenId>& WordCache::merged_word(const Model& model, std::string_view word,
+                                                   const InterruptCheck& check_interrupt) {
   if (auto cached = merged_words_.find(word); cached != merged_words_.end()) return cached->second;
   std::vector<TokenId> ids;
-  word_symbols(model, word, ids);
-  WordMerger(model.save_ranks, model.pairs_to_merge).merge(ids);
+  word_symbols(model, word, ids, check_interrupt);
+  WordMerger(model.save_ranks, model.pairs_to_merge).merge(ids, check_interrupt);
   if (word.size() > kMaxCachedWordBytes) {
     uncached_ = std::move(ids);
     return uncached_;
@@ -216,7 +227,7 @@ void encode_ids_into(const Model& model, WordCache& cache, std::string_view text
     for_each_word(model.config.pre_tokenizer, piece, [&](std::string_view word) {
       if (++words_seen % 4096 == 0) check_for_interrupt(check_interrupt);
       if (words != nullptr) words->insert(word);
-      const std::vector<TokenId>& merged = cache.merged_word(model, word);
+      const std::vector<TokenId>& merged = cache.merged_word(model, word, check_interrupt);
       ids.insert(ids.end(), merged.begin(), merged.end());
     });
   };
@@ -224,7 +235,7 @@ void encode_ids_into(const Model& model, WordCache& cache, std::string_view text
     if (const TokenId* id = model.token_table.id_of(token)) ids.push_back(*id);
   };
   if (model.config.special_tokens.empty()) encode_piece(text);
-  else model.special_token_splitter.split(text, encode_piece, add_special_token);
+  else model.special_token_splitter.split(text, encode_piece, add_special_token, check_interrupt);
 }
 
 // ---- BpeTokenizer ----
@@ -238,7 +249,9 @@ Result<Encoder> BpeTokenizer::encode(std::string_view text, const InterruptCheck
 
   encoder.tokens.reserve(encoder.ids.size());
   encoder.token_types.reserve(encoder.ids.size());
+  InterruptCadence cadence(check_interrupt);
   for (TokenId id : encoder.ids) {
+    cadence.step();
     const std::string* token = model->token_table.token_of(id);
     if (token == nullptr) continue;
     encoder.token_types.push_back(token_type(*token, *model, words));

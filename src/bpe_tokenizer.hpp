@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -13,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "interrupt_check.hpp"
 #include "pretokenizer.hpp"
 #include "special_tokens.hpp"
 #include "tokenizer_error.hpp"
@@ -45,14 +45,6 @@ struct Encoder {
   // The type of the first token equal to `token`.
   Result<TokenType> get_token_type(std::string_view token) const;
 };
-
-// Called now and then during long operations, always on the calling thread.
-// It may throw to abandon the operation; the record is then left as it was.
-using InterruptCheck = std::function<void()>;
-
-inline void check_for_interrupt(const InterruptCheck& check_interrupt) {
-  if (check_interrupt) check_interrupt();
-}
 
 // The timed phases of training, in the order they run.
 enum class TrainingPhase : std::uint8_t { SpecialTokenRemoval, VocabularyBuilding, InitialPairs };
@@ -111,7 +103,8 @@ class WordCache {
  public:
   // The merged ids of `word` (end-of-word included), computed on a miss.
   // Raises InternalFailure for a character without a token.
-  const std::vector<TokenId>& merged_word(const Model& model, std::string_view word);
+  const std::vector<TokenId>& merged_word(const Model& model, std::string_view word,
+                                          const InterruptCheck& check_interrupt = {});
 
  private:
   StringMap<std::vector<TokenId>> merged_words_;

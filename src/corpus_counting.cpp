@@ -228,8 +228,8 @@ void CorpusCounter::count_chunk(std::string_view chunk) {
 }
 
 std::string CorpusCounter::without_special_tokens(std::string_view chunk) const {
-  if (matcher_) return matcher_->remove_all(chunk);
-  return remove_one_token_at_a_time(chunk, settings_.special_tokens);
+  if (matcher_) return matcher_->remove_all(chunk, options_.check_interrupt);
+  return remove_one_token_at_a_time(chunk, settings_.special_tokens, options_.check_interrupt);
 }
 
 }  // namespace wordloom

@@ -4,10 +4,13 @@
 
 namespace wordloom {
 
-std::string remove_one_token_at_a_time(std::string_view text, std::span<const std::string> tokens) {
+std::string remove_one_token_at_a_time(std::string_view text, std::span<const std::string> tokens,
+                                       const InterruptCheck& check_interrupt) {
+  InterruptCadence cadence(check_interrupt);
   std::string current(text);
   std::string cleaned;
   for (const std::string& token : tokens) {
+    cadence.step(current.size());  // one pass over the text
     if (token.empty()) continue;
     std::size_t found = current.find(token);
     if (found == std::string::npos) continue;
@@ -87,10 +90,12 @@ std::uint32_t AhoCorasick::next_state(std::uint32_t state, unsigned char byte) c
   return root_next_[byte];
 }
 
-std::optional<AhoCorasick::Match> AhoCorasick::find(std::string_view text, std::size_t from) const {
+std::optional<AhoCorasick::Match> AhoCorasick::find(std::string_view text, std::size_t from,
+                                                    InterruptCadence& cadence) const {
   if (has_empty_pattern_) return Match{from, from};
   std::uint32_t state = kRoot;
   for (std::size_t pos = from; pos < text.size(); ++pos) {
+    cadence.step();
     state = next_state(state, static_cast<unsigned char>(text[pos]));
     if (const std::uint32_t length = longest_match_[state]; length != 0) {
       return Match{pos + 1 - length, pos + 1};
@@ -99,13 +104,14 @@ std::optional<AhoCorasick::Match> AhoCorasick::find(std::string_view text, std::
   return std::nullopt;
 }
 
-std::string AhoCorasick::remove_all(std::string_view text) const {
+std::string AhoCorasick::remove_all(std::string_view text, const InterruptCheck& check_interrupt) const {
   // An empty pattern matches before anything else can end: nothing is removed.
   if (has_empty_pattern_) return std::string(text);
   std::string cleaned;
   cleaned.reserve(text.size());
+  InterruptCadence cadence(check_interrupt);
   std::size_t copied = 0;
-  while (std::optional<Match> match = find(text, copied)) {
+  while (std::optional<Match> match = find(text, copied, cadence)) {
     cleaned.append(text, copied, match->begin - copied);
     copied = match->end;
   }

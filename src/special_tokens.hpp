@@ -11,13 +11,15 @@
 
 #include <boost/unordered/unordered_flat_map.hpp>
 
+#include "interrupt_check.hpp"
 #include "utf8.hpp"
 
 namespace wordloom {
 
 // Deletes the tokens one after another in list order; each deletion is one
 // left-to-right pass without overlap. An empty token changes nothing.
-std::string remove_one_token_at_a_time(std::string_view text, std::span<const std::string> tokens);
+std::string remove_one_token_at_a_time(std::string_view text, std::span<const std::string> tokens,
+                                       const InterruptCheck& check_interrupt = {});
 
 // A multi-pattern matcher with standard semantics: the match that ends first
 // is reported, and of those ending there the longest.
@@ -29,11 +31,12 @@ class AhoCorasick {
     std::size_t begin;
     std::size_t end;
   };
-  // The first match in `text` at or after `from`, the automaton started afresh there.
-  std::optional<Match> find(std::string_view text, std::size_t from) const;
+  // The first match in `text` at or after `from`, the automaton started afresh
+  // there; each byte scanned is a step of `cadence`.
+  std::optional<Match> find(std::string_view text, std::size_t from, InterruptCadence& cadence) const;
 
   // `text` with every reported match deleted, scanning on after each match.
-  std::string remove_all(std::string_view text) const;
+  std::string remove_all(std::string_view text, const InterruptCheck& check_interrupt = {}) const;
 
  private:
   static constexpr std::uint32_t kRoot = 0;
@@ -57,7 +60,8 @@ class SpecialTokenSplitter {
   // on_token(const std::string&) for the token; the text after the last token
   // becomes a piece only when it is not empty.
   template <typename OnPiece, typename OnToken>
-  void split(std::string_view text, OnPiece&& on_piece, OnToken&& on_token) const;
+  void split(std::string_view text, OnPiece&& on_piece, OnToken&& on_token,
+             const InterruptCheck& check_interrupt = {}) const;
 
  private:
   const std::string* token_at(std::string_view text, std::size_t pos) const;
@@ -67,10 +71,13 @@ class SpecialTokenSplitter {
 };
 
 template <typename OnPiece, typename OnToken>
-void SpecialTokenSplitter::split(std::string_view text, OnPiece&& on_piece, OnToken&& on_token) const {
+void SpecialTokenSplitter::split(std::string_view text, OnPiece&& on_piece, OnToken&& on_token,
+                                 const InterruptCheck& check_interrupt) const {
+  InterruptCadence cadence(check_interrupt);
   std::size_t piece_start = 0;
   std::size_t pos = 0;
   while (pos < text.size()) {
+    cadence.step(1 + by_first_byte_[static_cast<unsigned char>(text[pos])].size());  // the tokens tried here
     if (const std::string* token = token_at(text, pos)) {
       on_piece(text.substr(piece_start, pos - piece_start));
       on_token(*token);

@@ -17,7 +17,8 @@ inline unsigned default_worker_threads() { return std::max(1u, std::thread::hard
 
 // Calls `work(begin, end)` for contiguous blocks covering [0, count), on up to
 // `threads` threads (0: one per hardware thread), each block holding at least
-// `min_block` indices. The first exception thrown by any block is rethrown on
+// `min_block` indices. The block that starts at 0 runs on the calling thread.
+// When blocks throw, the exception of the lowest such block is rethrown on
 // the calling thread after all blocks finished. A block whose thread cannot be
 // started (no memory for its stack, too many threads) runs on the calling
 // thread instead.

@@ -102,8 +102,10 @@ TEST(AhoCorasick, FindsWhatANaiveScanFindsFromEveryStart) {
     const Patterns patterns = random_patterns(random, alphabet);
     const std::string text = random_text(random, alphabet, patterns);
     const AhoCorasick matcher(patterns);
+    const InterruptCheck no_interrupts;
+    InterruptCadence cadence(no_interrupts);
     for (std::size_t from = 0; from <= text.size(); ++from) {
-      const std::optional<AhoCorasick::Match> found = matcher.find(text, from);
+      const std::optional<AhoCorasick::Match> found = matcher.find(text, from, cadence);
       const std::optional<AhoCorasick::Match> expected = naive_find(patterns, text, from);
       ASSERT_EQ(found.has_value(), expected.has_value()) << describe(patterns, text) << " from " << from;
       if (!found) continue;
@@ -117,7 +119,9 @@ TEST(AhoCorasick, EmptyInputAndNoPatterns) {
   EXPECT_EQ(AhoCorasick(Patterns{"ab", "b"}).remove_all(""), "");
   EXPECT_EQ(AhoCorasick(Patterns{""}).remove_all(""), "");
   EXPECT_EQ(AhoCorasick(Patterns{}).remove_all("abc"), "abc");
-  EXPECT_FALSE(AhoCorasick(Patterns{}).find("abc", 0).has_value());
+  const InterruptCheck no_interrupts;
+  InterruptCadence cadence(no_interrupts);
+  EXPECT_FALSE(AhoCorasick(Patterns{}).find("abc", 0, cadence).has_value());
 }
 
 }  // namespace
