@@ -220,6 +220,7 @@ void CorpusCounter::count_chunk(std::string_view chunk) {
     chunk = cleaned;
     times_.removal += removal.elapsed();
   }
+  check_for_interrupt(options_.check_interrupt);
   const PhaseClock counting;
   count_distinct_words(settings_.pre_tokenizer, chunk, options_, counts_);
   times_.counting += counting.elapsed();

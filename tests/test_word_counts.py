@@ -257,7 +257,8 @@ def test_ctrl_c_stops_counting_and_training_within_a_second(varied_corpus, call)
     child.send_signal(signal.SIGINT)
     out, err = child.communicate(timeout=300)
     assert child.returncode == 0, err
-    assert out.startswith("interrupted") and float(out.split()[1]) - sent < 1.0
+    # The sanitizers slow the work between two interrupt checks several times over.
+    assert out.startswith("interrupted") and float(out.split()[1]) - sent < (2.0 if SANITIZED else 1.0)
 
 
 PEAK_MEMORY_CHILD = """
