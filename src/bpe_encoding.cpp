@@ -21,9 +21,6 @@ static_assert(kMaxCachedWordBytes < 0xFFFF, "an entry header holds the byte and 
 constexpr std::uint32_t kEmptyTag = 0;
 // Encoding looks words up this many at a time, and checks for interrupts in between.
 constexpr std::size_t kWordsAtOnce = 4096;
-// Text rarely makes more than one id per this many bytes (only runs of tiny
-// words do); when it does, the ids grow as usual.
-constexpr std::size_t kFewestBytesPerId = 3;
 
 // 32 bits of the word's hash, mixed once more since they choose the slot.
 std::uint32_t tag_of(std::string_view word) {

@@ -208,6 +208,10 @@ std::shared_ptr<const Model> train_model(std::string_view text, const Config& co
 std::shared_ptr<const Model> train_model_from_counts(const WordCounts& counts, const Config& config,
                                                      const TrainingOptions& options);
 
+// Text rarely makes more than one id per this many bytes (only runs of tiny
+// words do): a bound on the ids of a text, good for sizing.
+inline constexpr std::size_t kFewestBytesPerId = 3;
+
 // Appends the ids of `text` to `ids`, and each of its words to `words` when
 // given. Raises InternalFailure for a character without a token.
 void encode_ids_into(const Model& model, WordCache& cache, std::string_view text, std::vector<TokenId>& ids,

@@ -15,10 +15,12 @@ constexpr std::string_view kMagic = "WLM\x01";
 // The tokenizer envelope: "WLT" and a format version.
 constexpr std::string_view kTokenizerMagic = "WLT\x01";
 
-// Pair maps are written sorted, so that equal models give equal bytes.
-template <typename V>
-void write_pair_map(StateWriter& out, const PairMap<V>& pairs, void (StateWriter::*value)(V)) {
-  std::vector<std::pair<TokenPair, V>> sorted(pairs.begin(), pairs.end());
+// The members that for_each_member(visit) visits, written sorted, so that
+// equal models give equal bytes.
+template <typename V, typename ForEachMember>
+void write_pair_map(StateWriter& out, ForEachMember&& for_each_member, void (StateWriter::*value)(V)) {
+  std::vector<std::pair<TokenPair, V>> sorted;
+  for_each_member([&](TokenPair pair, V v) { sorted.emplace_back(pair, v); });
   std::sort(sorted.begin(), sorted.end());
   out.u64(sorted.size());
   for (const auto& [pair, v] : sorted) {
@@ -107,8 +109,9 @@ std::string encode_model_state(const Model& model) {
     out.u32(pair.left);
     out.u32(pair.right);
   }
-  write_pair_map(out, model.merge_pairs.save_ranks(), &StateWriter::u64);
-  write_pair_map(out, model.merge_pairs.pairs_to_merge(), &StateWriter::u32);
+  const MergePairs& pairs = model.merge_pairs;
+  write_pair_map(out, [&](auto visit) { pairs.for_each_rank(visit); }, &StateWriter::u64);
+  write_pair_map(out, [&](auto visit) { pairs.for_each_result(visit); }, &StateWriter::u32);
   return out.take();
 }
 

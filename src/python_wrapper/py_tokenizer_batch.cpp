@@ -95,12 +95,11 @@ class CollectorPaused {
   bool was_enabled_;
 };
 
-// About how many ids the texts make: a token spans a few bytes.
+// About how many ids the texts make at the most.
 std::size_t expected_ids(std::span<const std::string_view> texts) {
-  constexpr std::size_t kBytesPerId = 4;
   std::size_t bytes = 0;
   for (std::string_view text : texts) bytes += text.size();
-  return bytes / kBytesPerId;
+  return bytes / kFewestBytesPerId;
 }
 
 // The lists of ids, each made as soon as its texts are encoded: the calling
