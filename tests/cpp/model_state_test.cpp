@@ -48,6 +48,18 @@ TEST(ModelState, RoundTripKeepsEveryTable) {
   EXPECT_EQ(encode_model_state(copy), state);  // equal models, equal bytes
 }
 
+// A model keeps its pairs in the order its files listed them.
+TEST(ModelState, EqualModelsGiveEqualBytesWhateverTheOrderOfTheirPairs) {
+  const auto model_with = [](std::vector<TokenPair> pairs) {
+    MergePairsBuilder builder(pairs.size());
+    for (TokenPair pair : pairs) EXPECT_TRUE(builder.add_rank(pair, pair.left));
+    for (TokenPair pair : pairs) EXPECT_TRUE(builder.add_result(pair, pair.right));
+    return Model({}, {}, {}, std::move(builder).finish());
+  };
+  EXPECT_EQ(encode_model_state(model_with({{0, 1}, {2, 3}, {4, 5}})),
+            encode_model_state(model_with({{4, 5}, {0, 1}, {2, 3}})));
+}
+
 TEST(TokenizerState, RoundTripKeepsSettingsAndModel) {
   std::vector<BpeTokenizer> originals;
   originals.push_back(tokenizer(nullptr));
